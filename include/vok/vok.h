@@ -1,0 +1,367 @@
+/*
+ * vok: user-space access to a USB security token through Linux usbfs.
+ *
+ * This is the only header an application includes. It is valid C99 and C++.
+ *
+ * Threading contract: every function may be called from any thread. Calls on
+ * one handle are serialised by the library (a call holds the handle for all of
+ * its token transactions); calls on different handles run in parallel.
+ * vokClose waits for a call that is in flight on the same handle.
+ *
+ * Status codes (uint32_t results of the handle-based functions):
+ *   0  success
+ *   3  an argument is missing or out of range (checked before the handle
+ *      lookup, so a bad argument wins over a bad handle)
+ *   5  the exchange with the token failed (device node could not be opened,
+ *      a transfer failed or a reply did not carry the transaction tag)
+ *   7  the token reported a memory model the library cannot handle
+ *   9  no open handle of that number
+ *   any other value: the token's own status byte, passed through unchanged.
+ * vokStatusString() turns any of them into a short English text.
+ */
+#ifndef VOK_VOK_H
+#define VOK_VOK_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VOK_VERSION_MAJOR 1
+#define VOK_VERSION_MINOR 0
+#define VOK_VERSION_PATCH 0
+
+#if defined(__GNUC__)
+#define VOK_API __attribute__((visibility("default")))
+#else
+#define VOK_API
+#endif
+
+/* Status codes that the library itself produces. */
+#define VOK_STATUS_OK 0u
+#define VOK_STATUS_BAD_ARGUMENT 3u
+#define VOK_STATUS_TRANSFER_FAILED 5u
+#define VOK_STATUS_UNKNOWN_MEMORY_MODEL 7u
+#define VOK_STATUS_BAD_HANDLE 9u
+
+/* A handle from vokOpen. The first handle of a process is 256. */
+typedef uint32_t VokHandle;
+/* vokOpen's failure result; never a valid handle. */
+#define VOK_INVALID_HANDLE ((VokHandle)0xFFFFFFFFu)
+
+/* Releases the object that a handle stands for. */
+typedef void (*VOK_FREE_HANDLE_MEMORY)(void* handleMemory);
+
+/* A block of token memory. The public operations accept 1 to 4. */
+typedef enum BLOCK_ID {
+    VOK_BLOCK_1 = 1,
+    VOK_BLOCK_2 = 2,
+    VOK_BLOCK_3 = 3,
+    VOK_BLOCK_4 = 4
+} BLOCK_ID;
+
+/* The kind of a block PIN. Setting a PIN of kind 1 always requires the
+ * current PIN of that kind; kind 0 may be set without one when none is set. */
+typedef enum TYPE_PIN {
+    VOK_PIN_USER = 0,
+    VOK_PIN_ADMIN = 1
+} TYPE_PIN;
+
+/* Read/write permissions of a block (a bit mask). */
+typedef enum RW_PERMISSIONS {
+    VOK_RW_NONE = 0,
+    VOK_RW_READ = 1,
+    VOK_RW_WRITE = 2,
+    VOK_RW_READ_WRITE = 3
+} RW_PERMISSIONS;
+
+/* The lock state of a block. vokLockBlock accepts these two values only. */
+typedef enum ACCESS {
+    VOK_ACCESS_UNLOCKED = 0,
+    VOK_ACCESS_LOCKED = 1
+} ACCESS;
+
+/* Whether a block's memory commands require its user PIN. */
+typedef enum PIN_USE {
+    VOK_PIN_USE_OFF = 0,
+    VOK_PIN_USE_ON = 1
+} PIN_USE;
+
+/* Who may change a block's user PIN. */
+typedef enum PIN_SET_PERMISSIONS {
+    VOK_PIN_SET_BY_USER = 0,
+    VOK_PIN_SET_BY_ADMIN = 1,
+    VOK_PIN_SET_NEVER = 2
+} PIN_SET_PERMISSIONS;
+
+/* The token's information record (32 bytes, host byte order). */
+typedef struct VokIdInfo {
+    uint8_t flagA;             /* 0 or 1 */
+    uint8_t flagB;             /* 0 or 1 */
+    uint8_t versionHigh;       /* 0..15 */
+    uint8_t versionLow;        /* 0..15 */
+    uint8_t memoryModel;       /* 0 and 1: 16-byte units; 2: 256-byte units */
+    uint8_t protocolLevel;     /* above 21: PINs live inside the token */
+    uint8_t infoByte;
+    uint8_t reserved1;
+    uint32_t memorySize;       /* bytes of token memory */
+    uint32_t pinAddress;       /* byte address of the 32-byte PIN area */
+    uint32_t pinControlAddress; /* byte address of the 2-byte PIN control word */
+    uint32_t reserved2;
+    uint8_t tokenId[8];        /* the token's identifier */
+} VokIdInfo;
+
+/* The response summary of the last transaction an operation ran (7 bytes). */
+typedef struct VokIdResponse {
+    uint8_t status;
+    uint8_t pinPhaseReply;
+    uint8_t versionNibbles;
+    uint8_t memoryModel;
+    uint8_t protocolLevel;
+    uint8_t infoByte;
+    uint8_t memoryUnits;
+} VokIdResponse;
+
+#define VOK_REQUEST_HEADER_SIZE 128u
+#define VOK_REQUEST_DATA_SIZE 16384u
+#define VOK_REQUEST_SIZE 16512u
+/* The most 16-bit words one request record can carry. */
+#define VOK_REQUEST_MAX_WORDS 8192u
+
+/* Command codes of the request record. */
+#define VOK_CMD_GET_INFO 0x30u
+#define VOK_CMD_READ 0x31u
+#define VOK_CMD_WRITE 0x32u
+#define VOK_CMD_INITIALIZE 0x33u
+#define VOK_CMD_READ_EX 0x34u
+#define VOK_CMD_WRITE_EX 0x35u
+#define VOK_CMD_SET_PIN 0x36u
+#define VOK_CMD_SET_VENDOR_ID 0x37u
+#define VOK_CMD_GET_VENDOR_ID 0x38u
+#define VOK_CMD_SET_BLOCK_ATTR 0x39u
+#define VOK_CMD_GET_BLOCK_ATTR 0x3Au
+#define VOK_CMD_LOCK_BLOCK 0x3Bu
+#define VOK_CMD_SET_SEC_PARAMETERS 0x3Cu
+#define VOK_CMD_GET_SEC_PARAMETERS 0x3Du
+#define VOK_CMD_SET_BLOCK_PIN_USE 0x3Eu
+#define VOK_CMD_INITIALIZE_BLOCK 0x3Fu
+
+/*
+ * The request record that describes one token command (16512 bytes): a
+ * 128-byte header and a 16384-byte data area. Multi-byte numbers are
+ * little-endian. vokCommand callers build it byte for byte; reserved bytes
+ * should be zero.
+ */
+typedef struct TDRVREQUEST_MEK {
+    uint8_t command;           /* 0: one of VOK_CMD_* */
+    unsigned int blockId : 7;  /* 1, bits 0-6: a BLOCK_ID */
+    unsigned int pinType : 1;  /* 1, bit 7: a TYPE_PIN */
+    uint8_t reserved1[6];      /* 2 */
+    uint8_t pin[32];           /* 8: PIN, zero-padded */
+    uint8_t reserved2[8];      /* 40 */
+    uint16_t wordOffset;       /* 48: first word of a memory transfer */
+    uint16_t wordCount;        /* 50: words of a memory transfer, at most 8192 */
+    uint8_t newPinLength;      /* 52 */
+    uint8_t reserved3[3];      /* 53 */
+    uint8_t tokenId[8];        /* 56 */
+    uint8_t status;            /* 64: result of the transaction */
+    uint8_t versionNibbles;    /* 65 */
+    uint8_t memoryModel;       /* 66 */
+    uint8_t protocolLevel;     /* 67 */
+    uint8_t infoByte;          /* 68 */
+    uint8_t memoryUnits;       /* 69 */
+    uint8_t pinPhaseReply;     /* 70 */
+    uint8_t flagA;             /* 71 */
+    uint8_t flagB;             /* 72 */
+    uint8_t reserved4[55];     /* 73 */
+    uint8_t data[16384];       /* 128 */
+} TDRVREQUEST_MEK;
+
+/* Compile-time checks of the record layouts (C99 has no _Static_assert). */
+#if defined(__cplusplus)
+#define VOK_HEADER_ASSERT(cond, name) static_assert(cond, #name)
+#else
+#define VOK_HEADER_ASSERT(cond, name) typedef char vok_header_assert_##name[(cond) ? 1 : -1]
+#endif
+VOK_HEADER_ASSERT(sizeof(VokIdInfo) == 32, info_size);
+VOK_HEADER_ASSERT(offsetof(VokIdInfo, memorySize) == 8, info_memory_size);
+VOK_HEADER_ASSERT(offsetof(VokIdInfo, pinAddress) == 12, info_pin_address);
+VOK_HEADER_ASSERT(offsetof(VokIdInfo, pinControlAddress) == 16, info_pin_control);
+VOK_HEADER_ASSERT(offsetof(VokIdInfo, tokenId) == 24, info_token_id);
+VOK_HEADER_ASSERT(sizeof(VokIdResponse) == 7, response_size);
+VOK_HEADER_ASSERT(sizeof(TDRVREQUEST_MEK) == VOK_REQUEST_SIZE, request_size);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, reserved1) == 2, request_reserved1);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, pin) == 8, request_pin);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, reserved2) == 40, request_reserved2);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, wordOffset) == 48, request_word_offset);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, wordCount) == 50, request_word_count);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, newPinLength) == 52, request_new_pin_length);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, tokenId) == 56, request_token_id);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, status) == 64, request_status);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, versionNibbles) == 65, request_version);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, memoryUnits) == 69, request_memory_units);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, pinPhaseReply) == 70, request_pin_phase_reply);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, flagA) == 71, request_flag_a);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, flagB) == 72, request_flag_b);
+VOK_HEADER_ASSERT(offsetof(TDRVREQUEST_MEK, data) == VOK_REQUEST_HEADER_SIZE, request_data);
+VOK_HEADER_ASSERT(sizeof(BLOCK_ID) == 4, enum_size);
+
+/* ---- Open, info, raw command, close ---------------------------------- */
+
+/*
+ * Opens the token at enumeration position `index` (0 = the first accepted
+ * token found under usbfs, in scan order) and runs its info command.
+ * Returns a new handle, or VOK_INVALID_HANDLE when no token answers at that
+ * index or 256 handles are open already.
+ */
+VOK_API VokHandle vokOpen(uint8_t index);
+
+/*
+ * Refreshes the token's information and copies the 32-byte VokIdInfo into
+ * `info`. Checked first: `info` not null and `length` at least 32 (else 3).
+ * Exactly 32 bytes are written, also when the info command fails (then the
+ * information of the last successful one). Returns 0, 3, 9 or the status of
+ * the info command.
+ */
+VOK_API uint32_t vokGetInfo(VokHandle handle, void* info, uint32_t length);
+
+/*
+ * Runs a request record built by the caller. `length` is the number of
+ * leading bytes that take part: 128 to 16512 (the record's size); the same
+ * bytes are copied back, whatever the outcome. Returns true when the
+ * transaction ended with status 0. False with the record untouched for a
+ * null record or a length outside 128..16512; false with status byte 9 for
+ * a handle that is not open; otherwise false with the token's or the
+ * library's status in the record's `status` byte.
+ */
+VOK_API bool vokCommand(VokHandle handle, TDRVREQUEST_MEK* request, uint32_t length);
+
+/* Closes a handle, waiting for a call in flight on it. Returns 0, or 9. */
+VOK_API uint32_t vokClose(VokHandle handle);
+
+/* ---- Memory ---------------------------------------------------------- */
+
+/*
+ * vokRead/vokWrite read and write token memory at any byte offset and
+ * length; vokReadEx/vokWriteEx do so through block `block` (1 to 4).
+ * `pin` may be null (then `pinLength` is ignored); a non-null PIN must be
+ * 1 to 31 bytes. `buffer` holds `length` bytes. `response` must be valid: it
+ * receives the summary of the last transaction run.
+ * Checked before the handle lookup (3): `buffer` not null, `length` not 0,
+ * and for the block forms `block` from 1 to 4. After the lookup (3): the PIN
+ * length, and offset + length within the token's memory.
+ * A failed read leaves `buffer` untouched. A write that starts or ends inside
+ * a 16-bit word first reads the words it shares; a transfer larger than one
+ * request record runs as several transactions in address order, so a large
+ * or unaligned write is not atomic on the token.
+ */
+VOK_API uint32_t vokRead(VokHandle handle, const void* pin, uint32_t pinLength, uint32_t offset,
+                         void* buffer, uint32_t length, VokIdResponse* response);
+VOK_API uint32_t vokWrite(VokHandle handle, const void* pin, uint32_t pinLength, uint32_t offset,
+                          const void* buffer, uint32_t length, VokIdResponse* response);
+VOK_API uint32_t vokReadEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
+                           uint32_t offset, void* buffer, uint32_t length,
+                           VokIdResponse* response);
+VOK_API uint32_t vokWriteEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
+                            uint32_t offset, const void* buffer, uint32_t length,
+                            VokIdResponse* response);
+
+/* ---- Blocks, PINs and security parameters ----------------------------- */
+/* In all of these `response` must be valid; output pointers are written only
+ * on status 0. Block tests are signed: 0 and negative values fail them. */
+
+/* Reads block `block`'s vendor ID. Checked first (3): `vendorId` not null,
+ * block 1 to 4. */
+VOK_API uint32_t vokGetVendorId(VokHandle handle, BLOCK_ID block, uint16_t* vendorId,
+                                VokIdResponse* response);
+
+/* Sets block `block`'s vendor ID. Checked first (3): `vendorId` not 0xFFFF,
+ * block 1 to 4. After the lookup (3): a non-null PIN must be 1 to 31 bytes. */
+VOK_API uint32_t vokSetVendorId(VokHandle handle, BLOCK_ID block, const void* pin,
+                                uint32_t pinLength, uint16_t vendorId, VokIdResponse* response);
+
+/* Reads block `block`'s attribute word. Checked first (3): `attributes` not
+ * null, block 1 to 4. */
+VOK_API uint32_t vokGetBlockAttr(VokHandle handle, BLOCK_ID block, uint16_t* attributes,
+                                 VokIdResponse* response);
+
+/* Sets block `block`'s read/write permissions and returns its new attribute
+ * word in `attributes` (must be valid). Checked first (3): block 1 to 4.
+ * After the lookup (3): a PIN of 1 to 31 bytes is required. */
+VOK_API uint32_t vokSetBlockAttr(VokHandle handle, BLOCK_ID block, const void* pin,
+                                 uint32_t pinLength, RW_PERMISSIONS permissions,
+                                 uint16_t* attributes, VokIdResponse* response);
+
+/* Locks or unlocks block `block`. Checked first (3): block 1 to 4, `access`
+ * 0 or 1. After the lookup (3): a PIN of 1 to 31 bytes is required. */
+VOK_API uint32_t vokLockBlock(VokHandle handle, BLOCK_ID block, const void* pin,
+                              uint32_t pinLength, ACCESS access, VokIdResponse* response);
+
+/* Sets a PIN of kind `pinType` for block `block`. Checked first (3): `newPin`
+ * not null, `newPinLength` 1 to 31, block not above 4. After the lookup (3):
+ * kind 1 requires the current PIN (1 to 31 bytes); kind 0 takes an optional
+ * one. */
+VOK_API uint32_t vokSetPin(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block, const void* pin,
+                           uint32_t pinLength, const void* newPin, uint32_t newPinLength,
+                           VokIdResponse* response);
+
+/* Sets whether block `block` requires its PIN and who may change it.
+ * Checked first (3): block 1 to 4. After the lookup (3): a non-null PIN must
+ * be 1 to 31 bytes. */
+VOK_API uint32_t vokSetBlockPinUse(VokHandle handle, BLOCK_ID block, const void* pin,
+                                   uint32_t pinLength, PIN_USE pinUse,
+                                   PIN_SET_PERMISSIONS pinSetPermissions,
+                                   VokIdResponse* response);
+
+/* Sets the token's four security parameters. Checked first (3):
+ * secParameter1 at most 15, secParameter2 1 to 31, secParameter3 1 to 10,
+ * secParameter4 15 to 60. After the lookup (3): a PIN of 1 to 31 bytes. */
+VOK_API uint32_t vokSetSecParameters(VokHandle handle, const void* pin, uint32_t pinLength,
+                                     uint8_t secParameter1, uint8_t secParameter2,
+                                     uint8_t secParameter3, uint8_t secParameter4,
+                                     VokIdResponse* response);
+
+/* Reads the token's four security parameters (all four pointers valid). */
+VOK_API uint32_t vokGetSecParameters(VokHandle handle, uint8_t* secParameter1,
+                                     uint8_t* secParameter2, uint8_t* secParameter3,
+                                     uint8_t* secParameter4, VokIdResponse* response);
+
+/*
+ * Initialises the token and, when `newPin` is not null, installs it as the
+ * first PIN (for block 1) with PIN use `pinUse`. Checked first (3): a
+ * non-null `newPin` must be 1 to 31 bytes; a null `newPin` requires `pinUse`
+ * false. After the lookup (3): a non-null `pin` longer than 31 bytes.
+ * Returns the status of the last command run.
+ */
+VOK_API uint32_t vokInitialize(VokHandle handle, const void* pin, uint32_t pinLength,
+                               const void* newPin, uint32_t newPinLength, bool pinUse,
+                               VokIdResponse* response);
+
+/*
+ * Initialises block `block` and, when `provision` is true, sets its vendor
+ * ID, its PIN `newPin` and turns its PIN use on. Checked first (3): a
+ * non-null `newPin` must be 1 to 31 bytes; `provision` requires a non-null
+ * `newPin` and a `vendorId` other than 0xFFFF. A block outside 1 to 4 is
+ * refused (3) only at the last provisioning step. The steps are separate
+ * transactions: a failure part-way leaves the earlier ones in effect.
+ */
+VOK_API uint32_t vokInitializeBlock(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block,
+                                    const void* pin, uint32_t pinLength, const void* newPin,
+                                    uint32_t newPinLength, uint16_t vendorId, bool provision,
+                                    VokIdResponse* response);
+
+/*
+ * A short, constant English text for a status: the library's own codes
+ * (0, 3, 5, 7, 9) by name, any other value as "token status 0xNN". The text
+ * lives in static storage; never null; safe from any thread.
+ */
+VOK_API const char* vokStatusString(uint32_t status);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VOK_VOK_H */

@@ -1,0 +1,54 @@
+// Token commands: one builder per token command.
+#pragma once
+
+#include <cstdint>
+
+#include "discovery/deviceList.h"
+#include "vok/vok.h"
+
+extern "C" {
+VOK_API int vokIdGetInfoCmd(VokDevice* device, VokIdInfo* info);
+VOK_API int vokIdCommand(VokDevice* device, TDRVREQUEST_MEK* request, uint32_t length);
+VOK_API void copyResponseInfo(TDRVREQUEST_MEK* request, VokIdResponse* response);
+
+VOK_API int vokIdReadCmd(VokDevice* device, const void* pin, uint32_t pinLength, uint32_t offset,
+                         void* buffer, uint32_t length, VokIdResponse* response);
+VOK_API int vokIdWriteCmd(VokDevice* device, const void* pin, uint32_t pinLength, uint32_t offset,
+                          const void* buffer, uint32_t length, VokIdResponse* response);
+VOK_API int vokIdReadExCmd(VokDevice* device, BLOCK_ID block, const void* pin, uint32_t pinLength,
+                           uint32_t offset, void* buffer, uint32_t length,
+                           VokIdResponse* response);
+VOK_API int vokIdWriteExCmd(VokDevice* device, BLOCK_ID block, const void* pin, uint32_t pinLength,
+                            uint32_t offset, const void* buffer, uint32_t length,
+                            VokIdResponse* response);
+
+VOK_API int vokIdInitializeCmd(VokDevice* device, const void* pin, uint32_t pinLength,
+                               VokIdResponse* response);
+VOK_API int vokIdInitializeBlockCmd(VokDevice* device, TYPE_PIN pinType, BLOCK_ID block,
+                                    const void* pin, uint32_t pinLength, VokIdResponse* response);
+VOK_API int vokIdGetVendorIdCmd(VokDevice* device, BLOCK_ID block, uint16_t* vendorId,
+                                VokIdResponse* response);
+VOK_API int vokIdSetVendorIdCmd(VokDevice* device, BLOCK_ID block, const void* pin,
+                                uint32_t pinLength, uint16_t vendorId, VokIdResponse* response);
+VOK_API int vokIdGetBlockAttrCmd(VokDevice* device, BLOCK_ID block, uint16_t* attributes,
+                                 VokIdResponse* response);
+VOK_API int vokIdSetBlockAttrCmd(VokDevice* device, BLOCK_ID block, const void* pin,
+                                 uint32_t pinLength, RW_PERMISSIONS permissions,
+                                 uint16_t* attributes, VokIdResponse* response);
+VOK_API int vokLockBlockCmd(VokDevice* device, BLOCK_ID block, const void* pin, uint32_t pinLength,
+                            ACCESS access, VokIdResponse* response);
+VOK_API int vokIdSetSecParametersCmd(VokDevice* device, const void* pin, uint32_t pinLength,
+                                     uint8_t secParameter1, uint8_t secParameter2,
+                                     uint8_t secParameter3, uint8_t secParameter4,
+                                     VokIdResponse* response);
+VOK_API int vokIdGetSecParametersCmd(VokDevice* device, uint8_t* secParameter1,
+                                     uint8_t* secParameter2, uint8_t* secParameter3,
+                                     uint8_t* secParameter4, VokIdResponse* response);
+VOK_API int vokIdSetPinCmd(VokDevice* device, TYPE_PIN pinType, BLOCK_ID block, const void* pin,
+                           uint32_t pinLength, const void* newPin, uint32_t newPinLength,
+                           VokIdResponse* response);
+VOK_API int vokIdSetBlockPinUseCmd(VokDevice* device, BLOCK_ID block, const void* pin,
+                                   uint32_t pinLength, PIN_USE pinUse,
+                                   PIN_SET_PERMISSIONS pinSetPermissions,
+                                   VokIdResponse* response);
+}

@@ -1,0 +1,1 @@
+// Placeholder: built by its issue.
