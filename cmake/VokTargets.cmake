@@ -31,7 +31,11 @@ function(vok_gtest name)
   # One label per test (the discovered tests take no list): labels are joined
   # with '.', and ctest's label filters are regular expressions, so
   # "-L concurrency" still selects "concurrency.handles".
-  list(JOIN T_LABELS "." _label)
+  set(_properties TIMEOUT 300)
+  if(T_LABELS)
+    list(JOIN T_LABELS "." _label)
+    list(APPEND _properties LABELS ${_label})
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                       PROPERTIES LABELS "${_label}" TIMEOUT 300)
+                       PROPERTIES ${_properties})
 endfunction()

@@ -1,1 +1,204 @@
-// Placeholder: built by its issue.
+// USB discovery under usbfs and device file access.
+//
+// The scan walks <root>/<bus>/<device>, probes every device node by reading
+// the first 16 bytes of its USB device descriptor under the device lock, and
+// appends a record for every node whose vendor and product IDs are accepted.
+#include "discovery/linuxUsb.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "common/vokAssert.h"
+#include "lock/mutex.h"
+
+// The accepted devices. The vendor/product ID pair 0xF055/0x0401 is this
+// library's own; both rows carry it and differ only in the revision, which
+// matching ignores (a token of any revision is accepted).
+extern "C" const VokUsbId vokVendorIds[2] = {
+    {"USB\\VID_F055&PID_0401&REV_0100", kVokVendorId, kVokProductId, 0x0100},
+    {"USB\\VID_F055&PID_0401&REV_0200", kVokVendorId, kVokProductId, 0x0200},
+};
+
+namespace {
+
+// The part of the USB device descriptor that the probe reads.
+constexpr size_t kDescriptorPrefixSize = 16;
+constexpr size_t kIdVendorOffset = 8;
+constexpr size_t kIdProductOffset = 10;
+
+const char* const kDevBusUsb = "/dev/bus/usb";
+const char* const kProcBusUsb = "/proc/bus/usb";
+
+uint16_t littleEndian16(const uint8_t* bytes) {
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+}  // namespace
+
+// Every descriptor the library opens is close-on-exec, so no token node leaks
+// into a program that the application starts.
+static int open_device(const char* dev_path) {
+    VOK_ASSERT(dev_path);
+    return open(dev_path, O_RDWR | O_CLOEXEC);
+}
+
+static int close_device(int fd) {
+    VOK_ASSERT(fd >= 0);
+    const int ret = close(fd);
+    VOK_ASSERT(ret == 0);
+    return 0;
+}
+
+// 0 with the product ID stored when the node is an accepted device; -1 when
+// it cannot be opened read-write or gives fewer than 16 bytes; 16 when it is
+// a device of another kind.
+static int vok_probe_device(const char* dev_path, unsigned int* prod_id) {
+    VOK_ASSERT(dev_path);
+    VokMutex descriptor = kVokMutexNotHeld;
+    vokMutexLock(dev_path, &descriptor);  // the probe goes on unlocked if it fails
+
+    const int fd = open_device(dev_path);
+    if (fd < 0) {
+        vokMutexUnLock(&descriptor);
+        return -1;
+    }
+
+    int result = -1;
+    unsigned int productId = 0;
+    uint8_t prefix[kDescriptorPrefixSize];
+    const ssize_t got = read(fd, prefix, sizeof(prefix));
+    if (got == static_cast<ssize_t>(sizeof(prefix))) {
+        result = static_cast<int>(got);
+        const uint16_t idVendor = littleEndian16(prefix + kIdVendorOffset);
+        const uint16_t idProduct = littleEndian16(prefix + kIdProductOffset);
+        for (const VokUsbId& row : vokVendorIds) {
+            if (row.idVendor == idVendor && row.idProduct == idProduct) {
+                result = 0;
+                productId = idProduct;
+            }
+        }
+    }
+
+    VOK_ASSERT(fd >= 0);
+    close_device(fd);
+    vokMutexUnLock(&descriptor);
+
+    if (result == 0) {
+        VOK_ASSERT(prod_id);
+        *prod_id = productId;
+    }
+    return result;
+}
+
+static bool pathExists(const char* path) {
+    struct stat st = {};
+    return stat(path, &st) == 0;
+}
+
+void enumVendorDevices(VokListEntry* listHead) {
+    if (listHead == nullptr) {
+        return;
+    }
+    char dev_path[4096];
+    size_t dev_path_len = 0;
+    uint32_t count = 0;
+
+    // The root: $USB_DEVFS_PATH when it names anything that exists (taken as
+    // it stands, a trailing '/' included), else /dev/bus/usb, else /proc/bus/usb.
+    bool haveRoot = false;
+    const char* configured = getenv("USB_DEVFS_PATH");  // NOLINT(concurrency-mt-unsafe)
+    if (configured != nullptr) {
+        dev_path_len = strlen(configured);
+        VOK_ASSERT(sizeof(dev_path) > dev_path_len);
+        memcpy(dev_path, configured, dev_path_len + 1);
+        haveRoot = pathExists(dev_path);
+    }
+    for (const char* fallback : {kDevBusUsb, kProcBusUsb}) {
+        if (haveRoot) {
+            break;
+        }
+        dev_path_len = strlen(fallback);
+        memcpy(dev_path, fallback, dev_path_len + 1);
+        haveRoot = pathExists(dev_path);
+    }
+    if (!haveRoot) {
+        return;
+    }
+    VOK_ASSERT(dev_path_len == strlen(dev_path));
+
+    DIR* root = opendir(dev_path);
+    if (root == nullptr) {
+        return;
+    }
+    // Directory streams are the scan's own, so readdir is safe here.
+    while (const dirent* busEntry = readdir(root)) {  // NOLINT(concurrency-mt-unsafe)
+        const char* name_bus = busEntry->d_name;
+        if (name_bus[0] == '.') {
+            continue;
+        }
+        const size_t name_bus_len = strlen(name_bus);
+        VOK_ASSERT(sizeof(dev_path) >= dev_path_len + 1 + name_bus_len + 1);
+        dev_path[dev_path_len] = '/';
+        memcpy(dev_path + dev_path_len + 1, name_bus, name_bus_len + 1);
+        dev_path_len += 1 + name_bus_len;
+
+        // A bus entry that cannot be listed (a plain file, for one) adds nothing.
+        if (DIR* bus = opendir(dev_path); bus != nullptr) {
+            while (const dirent* devEntry = readdir(bus)) {  // NOLINT(concurrency-mt-unsafe)
+                const char* name_dev = devEntry->d_name;
+                if (name_dev[0] == '.') {
+                    continue;
+                }
+                const size_t name_dev_len = strlen(name_dev);
+                VOK_ASSERT(sizeof(dev_path) >= dev_path_len + 1 + name_dev_len + 1);
+                dev_path[dev_path_len] = '/';
+                memcpy(dev_path + dev_path_len + 1, name_dev, name_dev_len + 1);
+                dev_path_len += 1 + name_dev_len;
+
+                unsigned int productId = 0;
+                if (vok_probe_device(dev_path, &productId) == 0) {
+                    const uint32_t index = count++;
+                    VokDevice* device = vokCreateDevice(static_cast<uint16_t>(productId), index,
+                                                        dev_path, dev_path);
+                    VOK_ASSERT(listHead);
+                    vokAppendDevice(listHead, device);
+                }
+
+                VOK_ASSERT(dev_path_len >= name_dev_len + 1);
+                dev_path_len -= name_dev_len + 1;
+                dev_path[dev_path_len] = '\0';
+            }
+            closedir(bus);
+        }
+
+        VOK_ASSERT(dev_path_len >= name_bus_len + 1);
+        dev_path_len -= name_bus_len + 1;
+        dev_path[dev_path_len] = '\0';
+    }
+    closedir(root);
+}
+
+extern "C" void vokEnumerateUsbDevices(VokDeviceList* deviceList) {
+    VOK_ASSERT(deviceList);
+    enumVendorDevices(&deviceList->head);
+}
+
+extern "C" int vokOpenDevice(VokDevice* device) {
+    VOK_ASSERT(device);
+    const int fd = open_device(device->devicePath);
+    if (fd >= 0) {
+        device->fd = fd;
+    }
+    return fd;
+}
+
+extern "C" int vokCloseDevice(VokDevice* device) {
+    VOK_ASSERT(device);
+    return close_device(device->fd);
+}

@@ -14,7 +14,7 @@ LD_LIBRARY_PATH="$tmp/prefix/lib:$tmp/prefix/lib/x86_64-linux-gnu" "$tmp/cmake/c
 pc_dir=$(dirname "$(find "$tmp/prefix" -name vok.pc)")
 # shellcheck disable=SC2046
 cc $flags "$src/tests/abi/consumer.c" -o "$tmp/pc_consumer" \
-  $(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs vok)
+  $(PKG_CONFIG_PATH="$pc_dir" pkg-config --define-variable=prefix="$tmp/prefix" --cflags --libs vok)
 LD_LIBRARY_PATH="$(dirname "$pc_dir")" "$tmp/pc_consumer"
 test -L "$(dirname "$pc_dir")/libvok.so.1"
 echo "1 passed, 0 failed: installed package found through CMake and pkg-config"
