@@ -60,13 +60,18 @@ struct LogEntry {
     uint16_t wIndex = 0;
     uint16_t wLength = 0;
     uint32_t timeout = 0;
-    int32_t result = 0;  // bytes transferred, or -1
-    int32_t error = 0;   // errno when result is -1
+    int32_t result = 0;         // bytes transferred, or -1
+    int32_t error = 0;          // errno when result is -1
     std::vector<uint8_t> data;  // bytes sent, or bytes returned
+    uint32_t pid = 0;           // process that made the transfer
+    int32_t fd = -1;            // its descriptor
+    bool faulted = false;       // an injected fault changed the transfer
 };
 
 // Creates ROOT/BBB/DDD (three digits each) as a token node with fresh state
-// and returns the node's path; directories are made as needed.
+// and an empty log, and returns the node's path (empty on failure: bus or
+// device above 999, or a file that cannot be written); directories are made
+// as needed. A token already there is replaced.
 std::string createToken(const std::string& root, unsigned bus, unsigned device,
                         const Identity& identity = Identity{});
 // Creates a node for a device that is not a token.
@@ -88,9 +93,19 @@ bool setLogging(const std::string& node, bool enabled);
 // A readable transcript of the log; PIN bytes masked unless showPins.
 std::string transcript(const std::string& node, bool showPins = false);
 
+// The paths of a token's hidden state file and transfer log.
+std::string statePathOf(const std::string& node);
+std::string logPathOf(const std::string& node);
+// Whether `path` is a virtual token node (a device descriptor and the marker).
+bool isTokenNode(const std::string& path);
+// The identity in the form the token record keeps it.
+TokenIdentity toTokenIdentity(const Identity& identity);
+
 // The token's whole state (see tokenModel.h), read or changed under the
 // token's lock.
 std::optional<TokenState> readState(const std::string& node);
+// `change` runs with the token's lock held: it must not call back into
+// this interface for the same token.
 bool modifyState(const std::string& node, const std::function<void(TokenState&)>& change);
 
 }  // namespace voksim

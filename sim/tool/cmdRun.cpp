@@ -1,0 +1,113 @@
+// vok-sim run: any program against a virtual tree, with the interposer
+// preloaded and a private lock directory.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "simCommands.h"
+
+namespace voksimtool {
+
+namespace {
+
+std::string executableDirectory() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return ".";
+    std::string text(path, static_cast<size_t>(length));
+    return text.substr(0, text.rfind('/'));
+}
+
+// The interposer beside this binary: in the build tree (the copy without
+// sanitizers first), then in the installed layout.
+std::string findInterposer() {
+    const std::string directory = executableDirectory();
+    for (const char* relative : {"../transport/preload/libvoksim.so", "../transport/libvoksim.so",
+                                 VOKSIM_INSTALLED_LIBRARY, "libvoksim.so"}) {
+        const std::string candidate = directory + "/" + relative;
+        if (access(candidate.c_str(), R_OK) == 0) {
+            char resolved[PATH_MAX];
+            if (realpath(candidate.c_str(), resolved)) return resolved;
+        }
+    }
+    return {};
+}
+
+int exitStatusOf(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 1;
+}
+
+}  // namespace
+
+int runProgram(const RunOptions& options) {
+    if (options.command.empty()) return fail("run needs a command after --");
+    char root[PATH_MAX];
+    struct stat status {};
+    if (!realpath(options.directory.c_str(), root) || stat(root, &status) != 0 ||
+        !S_ISDIR(status.st_mode)) {
+        return fail(options.directory + " is not a directory");
+    }
+    const std::string library = findInterposer();
+    if (library.empty()) return fail("cannot find libvoksim.so beside " + executableDirectory());
+    std::string ipc = options.ipc;
+    bool ownIpc = false;
+    if (ipc.empty()) {
+        char pattern[] = "/tmp/vok-sim-ipc-XXXXXX";
+        if (!mkdtemp(pattern))
+            return fail(std::string("cannot make a lock directory: ") + strerror(errno));
+        ipc = pattern;
+        ownIpc = true;
+    }
+
+    // Like system(): the child takes the terminal's signals, we wait for it.
+    struct sigaction ignore {
+    }, oldInt{}, oldQuit{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGINT, &ignore, &oldInt);
+    sigaction(SIGQUIT, &ignore, &oldQuit);
+    const pid_t child = fork();
+    if (child == 0) {
+        sigaction(SIGINT, &oldInt, nullptr);
+        sigaction(SIGQUIT, &oldQuit, nullptr);
+        const char* previous = getenv("LD_PRELOAD");
+        const std::string preload = previous && *previous ? library + " " + previous : library;
+        setenv("USB_DEVFS_PATH", root, 1);
+        setenv("VOK_IPC_NAME", ipc.c_str(), 1);
+        setenv("LD_PRELOAD", preload.c_str(), 1);
+        std::vector<char*> argv;
+        for (const std::string& argument : options.command) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        std::fprintf(stderr, "vok-sim: cannot run %s: %s\n", argv[0], strerror(errno));
+        _exit(127);
+    }
+    int result = 1;
+    if (child < 0) {
+        result = fail(std::string("cannot start the command: ") + strerror(errno));
+    } else {
+        int waitStatus = 0;
+        while (waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) {
+        }
+        result = exitStatusOf(waitStatus);
+    }
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGQUIT, &oldQuit, nullptr);
+    if (ownIpc) {
+        std::error_code ignored;
+        std::filesystem::remove_all(ipc, ignored);
+    }
+    return result;
+}
+
+}  // namespace voksimtool
