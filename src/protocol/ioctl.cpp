@@ -1,1 +1,455 @@
-// Placeholder: built by its issue.
+// Packet layer and transaction engine.
+//
+// Every request and every reply of the token protocol is one vendor control
+// transfer on the default control pipe of the token's usbfs node. A
+// transaction opens the node, runs the phases that the record's command code
+// selects, recovers from a transport failure with the reset exchange and
+// closes the node again. Phase 0 hands out the transaction tag: every later
+// request packet carries it in byte 1, every later transfer from the token
+// passes it as wValue, and every later reply must echo it in byte 2.
+//
+// Nothing here allocates: packets and replies live on the stack, and the
+// request record belongs to the caller.
+#include "protocol/ioctl.h"
+
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#elif !defined(__aarch64__)
+#include <chrono>
+#endif
+
+#include "common/vokAssert.h"
+#include "discovery/linuxUsb.h"
+
+// ---- Packet layer -----------------------------------------------------------
+
+static constexpr size_t kPacketSize = 8;
+static constexpr size_t kLongReplySize = 16;
+static constexpr unsigned kTransferTimeoutMs = 6000;
+static constexpr uint8_t kRequestTypeToToken = 0x42;    // host-to-device, vendor, endpoint
+static constexpr uint8_t kRequestTypeFromToken = 0xC2;  // device-to-host, vendor, endpoint
+static constexpr int kToToken = 0;
+static constexpr int kFromToken = 1;
+static constexpr uint8_t kResetMarker = 0xFF;
+
+uint8_t random_byte() {
+    // Filler bytes only pad request packets; nothing reads them back, so the
+    // cheapest counter the processor offers is good enough.
+#if defined(__x86_64__) || defined(__i386__)
+    return static_cast<uint8_t>(__rdtsc());
+#elif defined(__aarch64__)
+    uint64_t ticks;
+    asm volatile("mrs %0, cntvct_el0" : "=r"(ticks));
+    return static_cast<uint8_t>(ticks);
+#else
+    return static_cast<uint8_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+#endif
+}
+
+void fill_random(uint8_t* buffer, size_t length) {
+    for (size_t i = 0; i < length; ++i) {
+        buffer[i] = random_byte();
+    }
+}
+
+int32_t control_transfer(VokDevice* device, int direction, uint8_t* buffer, size_t length,
+                         uint8_t value) {
+    // wLength is 16 bits wide: a longer buffer cannot be described truthfully.
+    if (length > UINT16_MAX) {
+        return -1;
+    }
+    usbdevfs_ctrltransfer setup{};
+    setup.bRequestType = direction == kToToken ? kRequestTypeToToken : kRequestTypeFromToken;
+    setup.bRequest = 0;
+    setup.wValue = value;
+    setup.wIndex = 0;
+    setup.wLength = static_cast<uint16_t>(length);
+    setup.timeout = kTransferTimeoutMs;
+    setup.data = buffer;
+    const int transferred = ioctl(device->fd, USBDEVFS_CONTROL, &setup);
+    // A short transfer is as much a failure as an error or a time-out.
+    if (transferred < 0 || static_cast<size_t>(transferred) != length) {
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" void reset_dongle(VokDevice* device, uint8_t tag) {
+    uint8_t packet[kPacketSize];
+    uint8_t reply[kPacketSize];
+    fill_random(packet, sizeof packet);
+    packet[0] = kResetMarker;
+    // All three transfers are attempted whatever the earlier ones gave: the
+    // token may be in any state after a failed transaction.
+    (void)control_transfer(device, kFromToken, reply, sizeof reply, tag);
+    (void)control_transfer(device, kToToken, packet, sizeof packet, 0);
+    (void)control_transfer(device, kFromToken, reply, sizeof reply, tag);
+}
+
+// ---- Transaction engine -----------------------------------------------------
+
+static constexpr int kStatusOk = VOK_STATUS_OK;
+static constexpr int kStatusBadArgument = VOK_STATUS_BAD_ARGUMENT;
+static constexpr int kStatusTransferFailed = VOK_STATUS_TRANSFER_FAILED;
+static constexpr int kStatusUnknownMemoryModel = VOK_STATUS_UNKNOWN_MEMORY_MODEL;
+
+// The highest memory model whose geometry the library knows (0 and 1: 16-byte
+// units, 2: 256-byte units).
+static constexpr uint8_t kHighestMemoryModel = 2;
+static constexpr unsigned kInitializeSettleSeconds = 6;
+static constexpr size_t kNewPinSize = sizeof(TDRVREQUEST_MEK::pin);
+
+// Codes whose phase 0 returns a 16-byte reply and ends the transaction.
+static bool ends_after_phase0(uint8_t code) {
+    switch (code) {
+        case VOK_CMD_GET_INFO:
+        case VOK_CMD_GET_VENDOR_ID:
+        case VOK_CMD_GET_BLOCK_ATTR:
+        case VOK_CMD_GET_SEC_PARAMETERS:
+            return true;
+        default:
+            return false;
+    }
+}
+
+static bool is_memory_read(uint8_t code) { return code == VOK_CMD_READ || code == VOK_CMD_READ_EX; }
+
+static bool is_memory_write(uint8_t code) {
+    return code == VOK_CMD_WRITE || code == VOK_CMD_WRITE_EX;
+}
+
+// Codes that send one parameter packet in phase 5.
+static bool sends_parameters(uint8_t code) {
+    switch (code) {
+        case VOK_CMD_SET_PIN:
+        case VOK_CMD_SET_VENDOR_ID:
+        case VOK_CMD_SET_BLOCK_ATTR:
+        case VOK_CMD_LOCK_BLOCK:
+        case VOK_CMD_SET_SEC_PARAMETERS:
+        case VOK_CMD_SET_BLOCK_PIN_USE:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Memory transfers move whole word pairs, so an odd count touches the two
+// bytes after its last word; a count within the record's capacity keeps every
+// touched byte inside the data area.
+static bool word_count_fits(const TDRVREQUEST_MEK* request) {
+    return request->wordCount <= VOK_REQUEST_MAX_WORDS;
+}
+
+static size_t word_pair_count(const TDRVREQUEST_MEK* request) {
+    return (static_cast<size_t>(request->wordCount) + 1) / 2;
+}
+
+// Byte 1 of the record holds blockId and pinType; the token receives it as it is.
+static uint8_t block_and_pin_type_byte(const TDRVREQUEST_MEK* request) {
+    return reinterpret_cast<const uint8_t*>(request)[1];
+}
+
+// Sends `count` request packets of one phase: the phase number, the
+// transaction tag and the next four bytes of `source` each, filler elsewhere.
+// Stops at the first failed transfer.
+static bool send_packets(VokDevice* device, uint8_t phase, uint8_t tag, const uint8_t* source,
+                         size_t count) {
+    uint8_t packet[kPacketSize];
+    for (size_t i = 0; i < count; ++i) {
+        fill_random(packet, sizeof packet);
+        packet[0] = phase;
+        packet[1] = tag;
+        std::memcpy(packet + 2, source + 4 * i, 4);
+        if (control_transfer(device, kToToken, packet, sizeof packet, 0) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads one 8-byte reply of phases 1 to 6.
+static bool read_reply(VokDevice* device, uint8_t tag, uint8_t* reply) {
+    return control_transfer(device, kFromToken, reply, kPacketSize, tag) == 0;
+}
+
+static bool echoes_tag(const uint8_t* reply, uint8_t tag) { return reply[2] == tag; }
+
+// Takes the status byte of the reply that ends a phase.
+static int finish_phase(TDRVREQUEST_MEK* request, uint8_t status) {
+    request->status = status;
+    return status;
+}
+
+// Reads the reply that ends phases 2, 4, 5 and 6 and takes its status.
+static int end_phase(VokDevice* device, uint8_t tag, TDRVREQUEST_MEK* request) {
+    uint8_t reply[kPacketSize] = {};
+    if (!read_reply(device, tag, reply) || !echoes_tag(reply, tag)) {
+        return kStatusTransferFailed;
+    }
+    return finish_phase(request, reply[0]);
+}
+
+int cmdProtocolMOP0(VokDevice* device, TDRVREQUEST_MEK* request, uint8_t* tag) {
+    request->status = kStatusOk;
+    uint8_t packet[kPacketSize];
+    fill_random(packet, sizeof packet);
+    packet[0] = 0x00;
+    packet[1] = request->command;
+    packet[2] = block_and_pin_type_byte(request);
+    if (control_transfer(device, kToToken, packet, sizeof packet, 0) != 0) {
+        return kStatusTransferFailed;
+    }
+
+    uint8_t reply[kLongReplySize] = {};
+    if (ends_after_phase0(request->command)) {
+        if (control_transfer(device, kFromToken, reply, kLongReplySize, 0) != 0) {
+            return kStatusTransferFailed;
+        }
+        if (reply[0] == kStatusOk) {
+            std::memcpy(request->data, reply + 8, 8);
+            request->flagA = reply[1] & 0x01;
+            request->flagB = (reply[1] >> 1) & 0x01;
+        }
+    } else if (control_transfer(device, kFromToken, reply, kPacketSize, 0) != 0) {
+        return kStatusTransferFailed;
+    }
+
+    uint8_t status = reply[0];
+    // A token that reports a memory model the library cannot compute the
+    // geometry of is refused here, before its tag and reply fields are taken
+    // over: the transaction ends with status 7 and without a reset exchange.
+    // Only a successful reply is tested; a token's own error status passes
+    // through unchanged.
+    if (status == kStatusOk && reply[4] > kHighestMemoryModel) {
+        status = kStatusUnknownMemoryModel;
+    }
+    if (status == kStatusOk) {
+        *tag = reply[2];
+        request->versionNibbles = reply[3];
+        request->memoryModel = reply[4];
+        request->protocolLevel = reply[5];
+        request->infoByte = reply[6];
+        request->memoryUnits = reply[7];
+    }
+    return finish_phase(request, status);
+}
+
+int cmdProtocolMOP1(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    if (ends_after_phase0(request->command)) {
+        VOK_ASSERT(false);
+    }
+    request->status = kStatusOk;
+    if (!send_packets(device, 0x01, tag, request->pin, sizeof request->pin / 4)) {
+        return kStatusTransferFailed;
+    }
+    uint8_t reply[kPacketSize] = {};
+    if (!read_reply(device, tag, reply)) {
+        return kStatusTransferFailed;
+    }
+    // Kept even when the reply is then rejected for a missing echo.
+    request->pinPhaseReply = reply[1];
+    if (!echoes_tag(reply, tag)) {
+        return kStatusTransferFailed;
+    }
+    return finish_phase(request, reply[0]);
+}
+
+int cmdProtocolMOP2(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    request->status = kStatusOk;
+    if (!send_packets(device, 0x02, tag, request->tokenId, sizeof request->tokenId / 4)) {
+        return kStatusTransferFailed;
+    }
+    return end_phase(device, tag, request);
+}
+
+int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    const uint8_t code = request->command;
+    if (!is_memory_read(code) && !is_memory_write(code)) {
+        VOK_ASSERT(false);
+    }
+    request->status = kStatusOk;
+    if (!word_count_fits(request)) {
+        return finish_phase(request, kStatusBadArgument);
+    }
+
+    uint8_t packet[kPacketSize];
+    fill_random(packet, sizeof packet);
+    packet[0] = 0x03;
+    packet[1] = tag;
+    packet[2] = static_cast<uint8_t>(request->wordOffset);
+    packet[3] = static_cast<uint8_t>(request->wordOffset >> 8);
+    packet[4] = static_cast<uint8_t>(request->wordCount);
+    packet[5] = static_cast<uint8_t>(request->wordCount >> 8);
+    if (control_transfer(device, kToToken, packet, sizeof packet, 0) != 0) {
+        return kStatusTransferFailed;
+    }
+    // A write hears from the token only after its data packets (phase 4).
+    if (is_memory_write(code)) {
+        return kStatusOk;
+    }
+    if (request->wordCount == 0) {
+        return finish_phase(request, kStatusBadArgument);
+    }
+
+    // One reply per word pair; a non-zero status stops the read, and the words
+    // stored before the stop stay in the data area.
+    uint8_t reply[kPacketSize] = {};
+    for (size_t k = 0; k < request->wordCount; k += 2) {
+        if (!read_reply(device, tag, reply) || !echoes_tag(reply, tag)) {
+            return kStatusTransferFailed;
+        }
+        if (reply[0] != kStatusOk) {
+            break;
+        }
+        std::memcpy(request->data + 2 * k, reply + 3, 4);
+    }
+    return finish_phase(request, reply[0]);
+}
+
+int cmdProtocolMOP4(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    if (!is_memory_write(request->command)) {
+        VOK_ASSERT(false);
+    }
+    request->status = kStatusOk;
+    if (!word_count_fits(request)) {
+        return finish_phase(request, kStatusBadArgument);
+    }
+    if (!send_packets(device, 0x04, tag, request->data, word_pair_count(request))) {
+        return kStatusTransferFailed;
+    }
+    return end_phase(device, tag, request);
+}
+
+int cmdProtocolMOP5(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    const uint8_t code = request->command;
+    if (!sends_parameters(code)) {
+        VOK_ASSERT(false);
+    }
+    request->status = kStatusOk;
+    uint8_t packet[kPacketSize];
+    fill_random(packet, sizeof packet);
+    packet[0] = 0x05;
+    packet[1] = tag;
+    if (code == VOK_CMD_SET_PIN) {
+        packet[2] = request->newPinLength;
+    } else {
+        std::memcpy(packet + 2, request->data, 4);
+    }
+    if (control_transfer(device, kToToken, packet, sizeof packet, 0) != 0) {
+        return kStatusTransferFailed;
+    }
+    uint8_t reply[kPacketSize] = {};
+    if (!read_reply(device, tag, reply) || !echoes_tag(reply, tag)) {
+        return kStatusTransferFailed;
+    }
+    // The token answers a new attribute setting with the block's attributes.
+    if (code == VOK_CMD_SET_BLOCK_ATTR && reply[0] == kStatusOk) {
+        std::memcpy(request->data, reply + 3, 4);
+    }
+    return finish_phase(request, reply[0]);
+}
+
+int cmdProtocolMOP6(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    if (request->command != VOK_CMD_SET_PIN) {
+        VOK_ASSERT(false);
+    }
+    request->status = kStatusOk;
+    // The new PIN: all 32 bytes, zero-padded by the builder.
+    if (!send_packets(device, 0x06, tag, request->data, kNewPinSize / 4)) {
+        return kStatusTransferFailed;
+    }
+    return end_phase(device, tag, request);
+}
+
+// The phases after 0, 1 and 2, chosen by the command code.
+static int run_command_phases(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    const uint8_t code = request->command;
+    if (is_memory_read(code) || is_memory_write(code)) {
+        int result = cmdProtocolMOP3(tag, device, request);
+        if (result == kStatusOk && is_memory_write(code)) {
+            result = cmdProtocolMOP4(tag, device, request);
+        }
+        return result;
+    }
+    if (sends_parameters(code)) {
+        int result = cmdProtocolMOP5(tag, device, request);
+        if (result == kStatusOk && code == VOK_CMD_SET_PIN) {
+            result = cmdProtocolMOP6(tag, device, request);
+        }
+        return result;
+    }
+    // Initialise, initialise a block, and codes the library does not know.
+    return kStatusOk;
+}
+
+static void wait_seconds(unsigned seconds) {
+    // A signal handler cutting the wait short must not shorten it.
+    while (seconds > 0) {
+        seconds = sleep(seconds);
+    }
+}
+
+// A phase that failed in transport (a failed transfer or a missing echo) left
+// the token mid-transaction: bring it back with the reset exchange.
+static void recover_from_transport_failure(VokDevice* device, TDRVREQUEST_MEK* request,
+                                           uint8_t tag) {
+    if (request->command == VOK_CMD_INITIALIZE) {
+        // The token stops answering while it initialises itself; a lost
+        // transfer then means the command is under way. Give it the time to
+        // finish and count the command as completed.
+        wait_seconds(kInitializeSettleSeconds);
+        request->status = kStatusOk;
+    } else {
+        request->status = kStatusTransferFailed;
+    }
+    reset_dongle(device, tag);
+}
+
+int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
+    uint8_t tag = 0;
+    const uint8_t code = request->command;
+
+    // Refused before anything is sent: a larger count would move bytes
+    // outside the record's data area.
+    if ((is_memory_read(code) || is_memory_write(code)) && !word_count_fits(request)) {
+        request->status = kStatusBadArgument;
+        return kStatusBadArgument;
+    }
+
+    if (vokOpenDevice(device) < 0) {
+        return kStatusTransferFailed;
+    }
+    if (code == VOK_CMD_GET_INFO) {
+        // Brings the token to a known state before it is asked who it is;
+        // whether the reset worked shows in the exchange that follows.
+        (void)ioctl(device->fd, USBDEVFS_RESET, 0);
+    }
+
+    int result = cmdProtocolMOP0(device, request, &tag);
+    if (result == kStatusOk && !ends_after_phase0(code)) {
+        result = cmdProtocolMOP1(tag, device, request);
+        if (result == kStatusOk) {
+            result = cmdProtocolMOP2(tag, device, request);
+        }
+        if (result == kStatusOk) {
+            result = run_command_phases(tag, device, request);
+        }
+    }
+
+    // A phase reports a transport failure as 5 with the status still 0; a 5
+    // that the token sent itself stands in the status and needs no recovery.
+    if (result == kStatusTransferFailed && request->status == kStatusOk) {
+        recover_from_transport_failure(device, request, tag);
+    }
+
+    if (vokCloseDevice(device) != 0) {
+        return kStatusTransferFailed;
+    }
+    return request->status;
+}
