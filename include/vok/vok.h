@@ -6,7 +6,11 @@
  * Threading contract: every function may be called from any thread. Calls on
  * one handle are serialised by the library (a call holds the handle for all of
  * its token transactions); calls on different handles run in parallel.
- * vokClose waits for a call that is in flight on the same handle.
+ * vokClose waits for a call that is in flight on the same handle; a call that
+ * starts after vokClose has returned gets 9.
+ *
+ * Every handle-based function below returns 0, 3 or 9 as described with it,
+ * 5 or 7 from the exchange with the token, or the token's own status byte.
  *
  * Status codes (uint32_t results of the handle-based functions):
  *   0  success
@@ -55,8 +59,17 @@ typedef uint32_t VokHandle;
 /* Releases the object that a handle stands for. */
 typedef void (*VOK_FREE_HANDLE_MEMORY)(void* handleMemory);
 
+/* The enumerations travel as 32-bit integers and callers may pass values
+ * outside the named ones (the library checks them). In C++ they get a fixed
+ * underlying type so that every 32-bit value is a valid value of the type. */
+#ifdef __cplusplus
+#define VOK_ENUM(name) enum name : int32_t
+#else
+#define VOK_ENUM(name) enum name
+#endif
+
 /* A block of token memory. The public operations accept 1 to 4. */
-typedef enum BLOCK_ID {
+typedef VOK_ENUM(BLOCK_ID) {
     VOK_BLOCK_1 = 1,
     VOK_BLOCK_2 = 2,
     VOK_BLOCK_3 = 3,
@@ -65,13 +78,13 @@ typedef enum BLOCK_ID {
 
 /* The kind of a block PIN. Setting a PIN of kind 1 always requires the
  * current PIN of that kind; kind 0 may be set without one when none is set. */
-typedef enum TYPE_PIN {
+typedef VOK_ENUM(TYPE_PIN) {
     VOK_PIN_USER = 0,
     VOK_PIN_ADMIN = 1
 } TYPE_PIN;
 
 /* Read/write permissions of a block (a bit mask). */
-typedef enum RW_PERMISSIONS {
+typedef VOK_ENUM(RW_PERMISSIONS) {
     VOK_RW_NONE = 0,
     VOK_RW_READ = 1,
     VOK_RW_WRITE = 2,
@@ -79,19 +92,19 @@ typedef enum RW_PERMISSIONS {
 } RW_PERMISSIONS;
 
 /* The lock state of a block. vokLockBlock accepts these two values only. */
-typedef enum ACCESS {
+typedef VOK_ENUM(ACCESS) {
     VOK_ACCESS_UNLOCKED = 0,
     VOK_ACCESS_LOCKED = 1
 } ACCESS;
 
 /* Whether a block's memory commands require its user PIN. */
-typedef enum PIN_USE {
+typedef VOK_ENUM(PIN_USE) {
     VOK_PIN_USE_OFF = 0,
     VOK_PIN_USE_ON = 1
 } PIN_USE;
 
 /* Who may change a block's user PIN. */
-typedef enum PIN_SET_PERMISSIONS {
+typedef VOK_ENUM(PIN_SET_PERMISSIONS) {
     VOK_PIN_SET_BY_USER = 0,
     VOK_PIN_SET_BY_ADMIN = 1,
     VOK_PIN_SET_NEVER = 2
@@ -213,9 +226,11 @@ VOK_HEADER_ASSERT(sizeof(BLOCK_ID) == 4, enum_size);
 
 /*
  * Opens the token at enumeration position `index` (0 = the first accepted
- * token found under usbfs, in scan order) and runs its info command.
- * Returns a new handle, or VOK_INVALID_HANDLE when no token answers at that
- * index or 256 handles are open already.
+ * token found under usbfs, in scan order; the devices are scanned afresh at
+ * every call) and runs its info command. Each call gives a handle of its own,
+ * also for a token that is open already. Returns a new handle, or
+ * VOK_INVALID_HANDLE when no token answers at that index or 256 handles are
+ * open already.
  */
 VOK_API VokHandle vokOpen(uint8_t index);
 
@@ -230,12 +245,14 @@ VOK_API uint32_t vokGetInfo(VokHandle handle, void* info, uint32_t length);
 
 /*
  * Runs a request record built by the caller. `length` is the number of
- * leading bytes that take part: 128 to 16512 (the record's size); the same
- * bytes are copied back, whatever the outcome. Returns true when the
- * transaction ended with status 0. False with the record untouched for a
- * null record or a length outside 128..16512; false with status byte 9 for
- * a handle that is not open; otherwise false with the token's or the
- * library's status in the record's `status` byte.
+ * leading bytes that take part: 128 to 16512 (the record's size); the rest of
+ * the record is neither read nor written. Once the transaction has run, those
+ * leading bytes are copied back, whatever its outcome. Returns true when the
+ * transaction ended with status 0. Checked first: a null record or a length
+ * outside 128..16512 gives false with the record untouched, whatever the
+ * handle; then a handle that is not open gives false with status byte 9;
+ * otherwise false with the token's or the library's status in the record's
+ * `status` byte.
  */
 VOK_API bool vokCommand(VokHandle handle, TDRVREQUEST_MEK* request, uint32_t length);
 
@@ -301,7 +318,8 @@ VOK_API uint32_t vokLockBlock(VokHandle handle, BLOCK_ID block, const void* pin,
                               uint32_t pinLength, ACCESS access, VokIdResponse* response);
 
 /* Sets a PIN of kind `pinType` for block `block`. Checked first (3): `newPin`
- * not null, `newPinLength` 1 to 31, block not above 4. After the lookup (3):
+ * not null, `newPinLength` 1 to 31, block not above 4 (0 and negative blocks
+ * are passed to the token, which answers for them). After the lookup (3):
  * kind 1 requires the current PIN (1 to 31 bytes); kind 0 takes an optional
  * one. */
 VOK_API uint32_t vokSetPin(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block, const void* pin,
@@ -324,7 +342,8 @@ VOK_API uint32_t vokSetSecParameters(VokHandle handle, const void* pin, uint32_t
                                      uint8_t secParameter3, uint8_t secParameter4,
                                      VokIdResponse* response);
 
-/* Reads the token's four security parameters (all four pointers valid). */
+/* Reads the token's four security parameters. Nothing is checked before the
+ * lookup: all four pointers must be valid. */
 VOK_API uint32_t vokGetSecParameters(VokHandle handle, uint8_t* secParameter1,
                                      uint8_t* secParameter2, uint8_t* secParameter3,
                                      uint8_t* secParameter4, VokIdResponse* response);
@@ -334,7 +353,12 @@ VOK_API uint32_t vokGetSecParameters(VokHandle handle, uint8_t* secParameter1,
  * first PIN (for block 1) with PIN use `pinUse`. Checked first (3): a
  * non-null `newPin` must be 1 to 31 bytes; a null `newPin` requires `pinUse`
  * false. After the lookup (3): a non-null `pin` longer than 31 bytes.
- * Returns the status of the last command run.
+ * A token whose protocol level (as of the last successful info command) is
+ * above 21 gets the PIN by command: block 1's user PIN, then block 1's PIN
+ * use. Up to level 21 the PIN is written to token memory at the info's
+ * pinAddress, then the control word (PIN length x 2, plus 1 for PIN use) at
+ * pinControlAddress, low byte first. Each step runs only after the previous
+ * one succeeded; returns the status of the last command run.
  */
 VOK_API uint32_t vokInitialize(VokHandle handle, const void* pin, uint32_t pinLength,
                                const void* newPin, uint32_t newPinLength, bool pinUse,
@@ -355,7 +379,8 @@ VOK_API uint32_t vokInitializeBlock(VokHandle handle, TYPE_PIN pinType, BLOCK_ID
 
 /*
  * A short, constant English text for a status: the library's own codes
- * (0, 3, 5, 7, 9) by name, any other value as "token status 0xNN". The text
+ * (0, 3, 5, 7, 9) by name, any other byte value as "token status 0xNN", and
+ * values above 0xFF (which no function returns) as "unknown status". The text
  * lives in static storage; never null; safe from any thread.
  */
 VOK_API const char* vokStatusString(uint32_t status);

@@ -1,0 +1,99 @@
+// The example programs, run as their own processes on a virtual token.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "api/apiFixture.h"
+
+extern char** environ;
+
+namespace voktest {
+namespace {
+
+struct ProgramRun {
+    int exitCode = -1;
+    std::string output;  // standard output and standard error
+};
+
+// Runs `program` with the environment of this process, the virtual token's
+// interposer preloaded.
+ProgramRun run_with_virtual_token(const char* program) {
+    std::vector<std::string> environment;
+    std::string asanOptions = "ASAN_OPTIONS=";
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        if (text.rfind("ASAN_OPTIONS=", 0) == 0) {
+            asanOptions = text + ":";
+        } else if (text.rfind("LD_PRELOAD=", 0) != 0) {
+            environment.push_back(text);
+        }
+    }
+    environment.push_back(std::string("LD_PRELOAD=") + VOK_SIM_LIBRARY);
+    // In a sanitized build the interposer is preloaded ahead of the
+    // sanitizer's runtime, which it tolerates.
+    environment.push_back(asanOptions + "verify_asan_link_order=0");
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    ProgramRun run;
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+    char* argv[] = {const_cast<char*>(program), nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    if (spawned == 0) {
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+            run.output.append(buffer, static_cast<size_t>(got));
+        int status = 0;
+        if (waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+            run.exitCode = WEXITSTATUS(status);
+    }
+    close(pipeFds[0]);
+    return run;
+}
+
+TEST(ExampleProgram, QuickstartWritesReadsBackAndRestores) {
+    TokenTree tree;
+    const std::string node = tree.addToken(2);
+    setTokenMemory(node, 100, {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7});
+
+    const ProgramRun run = run_with_virtual_token(VOK_EXAMPLE_QUICKSTART);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("token id:       564F4B0000000001"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("memory:         4096 bytes"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("read back:      hello"), std::string::npos) << run.output;
+    EXPECT_EQ(tokenMemory(node, 100, 7),
+              (std::vector<uint8_t>{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7}));
+    // The odd offset made the library read the shared words before writing.
+    bool readBeforeWrite = false;
+    const std::vector<Opening> sent = openings(node);
+    for (size_t i = 1; i < sent.size(); ++i) {
+        if (sent[i - 1].command == VOK_CMD_READ && sent[i].command == VOK_CMD_WRITE)
+            readBeforeWrite = true;
+    }
+    EXPECT_TRUE(readBeforeWrite);
+}
+
+TEST(ExampleProgram, QuickstartReportsAMissingToken) {
+    TokenTree tree;
+    const ProgramRun run = run_with_virtual_token(VOK_EXAMPLE_QUICKSTART);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.output.find("no token found"), std::string::npos) << run.output;
+}
+
+}  // namespace
+}  // namespace voktest
