@@ -32,6 +32,7 @@ ordered_json faultsJson(const voksim::FaultSettings& f) {
     j["wrongTagTransfer"] = f.wrongTagTransfer;
     j["statusPhase"] = f.statusPhase;
     j["statusValue"] = f.statusValue;
+    j["statusTransfer"] = f.statusTransfer;
     j["fixedTag"] = f.fixedTag;
     j["realTimeouts"] = f.realTimeouts != 0;
     j["latencyMicros"] = f.latencyMicros;

@@ -49,6 +49,7 @@ FaultSettings toSettings(const Faults& faults) {
     settings.statusPhase = faults.statusPhase;
     settings.fixedTag = faults.fixedTag;
     settings.latencyMicros = faults.latencyMicros;
+    settings.statusTransfer = faults.statusTransfer;
     return settings;
 }
 
@@ -64,6 +65,7 @@ Faults fromSettings(const FaultSettings& settings) {
     faults.statusPhase = settings.statusPhase;
     faults.fixedTag = settings.fixedTag;
     faults.latencyMicros = settings.latencyMicros;
+    faults.statusTransfer = settings.statusTransfer;
     return faults;
 }
 

@@ -118,6 +118,13 @@ int controlTransfer(int fd, MappedToken& token, uint32_t generation, void* argum
                     --result;
                     faulted = true;
                 }
+                if (toHost && result >= 1 && hitsTransfer(faults.statusTransfer, count)) {
+                    // The token stops here with a status of its own, whatever the
+                    // transaction was doing; the tag echo stays as the model put it.
+                    buffer[0] = faults.statusValue;
+                    modelPortReset(state, openerOf(fd));
+                    faulted = true;
+                }
                 if (toHost && result >= 3 && hitsTransfer(faults.wrongTagTransfer, count)) {
                     buffer[2] = static_cast<uint8_t>(~buffer[2]);
                     faulted = true;

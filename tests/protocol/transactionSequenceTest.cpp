@@ -109,6 +109,28 @@ TEST(TransactionSequence, OddAndSingleWordReadsFillWholeWordPairs) {
     EXPECT_EQ(request.data[4], 0);
 }
 
+// A token status part-way through the read loop: the words of the earlier
+// replies stay, the status ends the transaction, no reset exchange runs.
+TEST(TransactionSequence, ReadLoopStopsAtAReplyWithAStatusAndKeepsTheEarlierWords) {
+    VirtualToken token;
+    writeWords(token, 0x20);
+    voksim::Faults faults;
+    faults.fixedTag = kTag;
+    faults.statusTransfer = 17;  // the second reply of the read loop
+    faults.statusValue = 0x0A;
+    token.setFaults(faults);
+
+    TDRVREQUEST_MEK request;
+    prepareRequest(request, VOK_CMD_READ, token.identity());
+    request.wordOffset = 0x20;
+    request.wordCount = 5;
+    EXPECT_EQ(cmdProtocolExecute(token.device(), &request), 0x0A);
+    EXPECT_EQ(request.status, 0x0A);
+    EXPECT_EQ(token.transfers().size(), 17u);
+    EXPECT_TRUE(std::equal(kWords.begin(), kWords.begin() + 4, request.data));
+    EXPECT_TRUE(std::all_of(request.data + 4, request.data + 12, [](uint8_t b) { return b == 0; }));
+}
+
 TEST(TransactionSequence, ReadOfNoWordsEndsAfterTheHeaderWithStatus3) {
     VirtualToken token;
     token.useTag(kTag);
@@ -333,16 +355,6 @@ TEST(TransactionSequence, UnknownMemoryModelEndsAfterPhaseZeroWithStatus7) {
     EXPECT_TRUE(std::equal(request.data, request.data + 8, identity.tokenId));
     EXPECT_EQ(request.memoryModel, 0xEE);
     EXPECT_EQ(token.transfers().size(), 2u);
-}
-
-TEST(TransactionSequence, MemoryModelTwoIsAccepted) {
-    voksim::Identity identity;
-    identity.memoryModel = 2;
-    VirtualToken token(identity);
-    TDRVREQUEST_MEK request;
-    prepareRequest(request, VOK_CMD_GET_SEC_PARAMETERS, identity);
-    EXPECT_EQ(cmdProtocolExecute(token.device(), &request), 0);
-    EXPECT_EQ(request.memoryModel, 2);
 }
 
 TEST(TransactionSequence, WordCountAboveTheDataAreaIsRefusedBeforeAnyTransfer) {

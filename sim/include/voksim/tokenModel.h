@@ -108,7 +108,7 @@ struct FaultSettings {
     int32_t statusPhase;  // -1: none
     int32_t fixedTag;     // -1: none
     uint32_t latencyMicros;
-    uint32_t reserved2;
+    uint32_t statusTransfer;  // 0: none
 };
 
 // Where an open transaction stands: which packet or reply is due next.

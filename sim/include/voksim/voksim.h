@@ -45,6 +45,8 @@ struct Faults {
     uint32_t wrongTagTransfer = 0;  // the Nth transfer's reply echoes a wrong tag
     int statusPhase = -1;           // the reply that ends this phase (0..6) ...
     uint8_t statusValue = 0;        // ... carries this status, in every transaction
+    uint32_t statusTransfer = 0;    // the Nth transfer, if from the token, replies statusValue
+                                    // (with the tag echo) and ends its transaction
     int fixedTag = -1;              // hand out this transaction tag (0..255)
     bool realTimeouts = false;      // a time-out waits out the transfer's time-out
     uint32_t latencyMicros = 0;     // added to every control transfer
