@@ -1,0 +1,155 @@
+// vok list, vok info.
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "commands.h"
+#include "failure.h"
+#include "hexText.h"
+#include "jsonViews.h"
+#include "token.h"
+#include "usbScan.h"
+
+namespace vokcli {
+
+namespace {
+
+struct ListRow {
+    const UsbNode* node;
+    std::optional<VokIdInfo> info;  // nothing: the token did not answer
+};
+
+// Opens each enumerated token in turn for its information. Only nodes that
+// carry the token's IDs get a vokOpen, so no other device is sent anything.
+std::vector<ListRow> collectRows(const UsbScan& scan) {
+    std::vector<ListRow> rows;
+    for (const UsbNode& node : scan.nodes) {
+        if (node.index < 0) continue;
+        ListRow row{&node, std::nullopt};
+        VokHandle handle = vokOpen(static_cast<uint8_t>(node.index));
+        if (handle != VOK_INVALID_HANDLE) {
+            VokIdInfo info{};
+            if (vokGetInfo(handle, &info, sizeof info) == 0) row.info = info;
+            vokClose(handle);
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::string productText(uint16_t productId) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04x", productId);
+    return text;
+}
+
+void printTable(const std::vector<ListRow>& rows) {
+    size_t pathWidth = 4;
+    for (const ListRow& row : rows) pathWidth = std::max(pathWidth, row.node->path.size());
+    int width = static_cast<int>(pathWidth);
+    std::printf("%-5s  %-*s  %-7s  %-16s  %6s  %5s\n", "INDEX", width, "PATH", "PRODUCT",
+                "TOKEN ID", "MEMORY", "LEVEL");
+    for (const ListRow& row : rows) {
+        std::string product = productText(row.node->idProduct);
+        if (row.info) {
+            std::printf("%-5d  %-*s  %-7s  %-16s  %6u  %5u\n", row.node->index, width,
+                        row.node->path.c_str(), product.c_str(),
+                        toHex(row.info->tokenId, sizeof row.info->tokenId).c_str(),
+                        row.info->memorySize, row.info->protocolLevel);
+        } else {
+            std::printf("%-5d  %-*s  %-7s  %s\n", row.node->index, width, row.node->path.c_str(),
+                        product.c_str(), "(does not answer)");
+        }
+    }
+}
+
+void noteUnreachableTokens(const UsbScan& scan) {
+    int unreachable = 0;
+    for (const UsbNode& node : scan.nodes) {
+        if (node.isToken && !node.readWrite) ++unreachable;
+    }
+    if (unreachable > 0) {
+        std::fprintf(stderr,
+                     "vok: %d token node(s) cannot be opened for reading and writing by this "
+                     "user; see 'vok doctor'\n",
+                     unreachable);
+    }
+}
+
+int runList(bool json) {
+    UsbScan scan = scanUsbfs();
+    std::vector<ListRow> rows = collectRows(scan);
+    if (json) {
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (const ListRow& row : rows) {
+            nlohmann::ordered_json entry = {{"index", row.node->index},
+                                            {"path", row.node->path},
+                                            {"productId", row.node->idProduct},
+                                            {"answers", row.info.has_value()}};
+            if (row.info) entry.update(toJson(*row.info));
+            list.push_back(entry);
+        }
+        printJson(list);
+    } else if (rows.empty()) {
+        std::fprintf(stderr, "vok: no token found; see 'vok doctor'\n");
+    } else {
+        printTable(rows);
+    }
+    noteUnreachableTokens(scan);
+    return kExitOk;
+}
+
+int runInfo(unsigned index, bool json) {
+    UsbScan scan = scanUsbfs();
+    const UsbNode* node = tokenAtIndex(scan, index);
+    Token token(index);
+    VokIdInfo info = token.info();
+    if (json) {
+        nlohmann::ordered_json document = {{"index", index}};
+        document["path"] = node ? nlohmann::ordered_json(node->path) : nullptr;
+        document["productId"] = node ? nlohmann::ordered_json(node->idProduct) : nullptr;
+        document.update(toJson(info));
+        printJson(document);
+        return kExitOk;
+    }
+    std::printf("%-18s%u\n", "index", index);
+    std::printf("%-18s%s\n", "path", node ? node->path.c_str() : "(unknown)");
+    std::printf("%-18s%s\n", "product ID",
+                node ? productText(node->idProduct).c_str() : "(unknown)");
+    std::printf("%-18s%s\n", "token ID", toHex(info.tokenId, sizeof info.tokenId).c_str());
+    std::printf("%-18s%u.%u\n", "version", info.versionHigh, info.versionLow);
+    std::printf("%-18s%u\n", "memory model", info.memoryModel);
+    std::printf("%-18s%u bytes\n", "memory size", info.memorySize);
+    std::printf("%-18s%u\n", "protocol level", info.protocolLevel);
+    std::printf("%-18s%u\n", "PIN address", info.pinAddress);
+    std::printf("%-18s%u\n", "PIN control word", info.pinControlAddress);
+    std::printf("%-18sA=%u B=%u\n", "flags", info.flagA, info.flagB);
+    std::printf("%-18s0x%02x\n", "info byte", info.infoByte);
+    return kExitOk;
+}
+
+}  // namespace
+
+void registerInventoryCommands(CLI::App& app, CommandTable& table) {
+    auto listJson = std::make_shared<bool>(false);
+    CLI::App* list = app.add_subcommand(
+        "list",
+        "List the tokens: index, device path, product ID, token ID, memory size, protocol "
+        "level");
+    addJsonOption(*list, *listJson);
+    table.add(list, [listJson] { return runList(*listJson); });
+
+    struct InfoOptions {
+        unsigned token = 0;
+        bool json = false;
+    };
+    auto options = std::make_shared<InfoOptions>();
+    CLI::App* info = app.add_subcommand("info", "Show a token's information record");
+    addTokenOption(*info, options->token);
+    addJsonOption(*info, options->json);
+    table.add(info, [options] { return runInfo(options->token, options->json); });
+}
+
+}  // namespace vokcli

@@ -1,0 +1,46 @@
+// The subcommands of vok. Each register function adds its subcommands to the
+// application and their actions to the table; main runs the action of the
+// subcommand that the command line selected.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <utility>
+#include <vector>
+
+namespace vokcli {
+
+// An action returns the exit status, or throws Failure.
+using Action = std::function<int()>;
+
+class CommandTable {
+  public:
+    void add(CLI::App* command, Action action) {
+        entries_.emplace_back(command, std::move(action));
+    }
+    // The action of the subcommand that was parsed, or null.
+    const Action* selected() const {
+        for (const auto& [command, action] : entries_) {
+            if (command->parsed()) return &action;
+        }
+        return nullptr;
+    }
+
+  private:
+    std::vector<std::pair<CLI::App*, Action>> entries_;
+};
+
+// Options that many subcommands share.
+void addTokenOption(CLI::App& command, unsigned& index);
+void addJsonOption(CLI::App& command, bool& json);
+// -b/--block, 1 to 4.
+CLI::Option* addBlockOption(CLI::App& command, unsigned& block);
+
+void registerInventoryCommands(CLI::App& app, CommandTable& table);  // list, info
+void registerMemoryCommands(CLI::App& app, CommandTable& table);     // read, write
+void registerBlockCommands(CLI::App& app, CommandTable& table);      // block ...
+void registerAdminCommands(CLI::App& app, CommandTable& table);      // init, pin set, secparams
+void registerRawCommand(CLI::App& app, CommandTable& table);         // raw
+void registerDoctorCommand(CLI::App& app, CommandTable& table);      // doctor
+
+}  // namespace vokcli

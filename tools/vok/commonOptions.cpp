@@ -1,0 +1,20 @@
+// Options that many subcommands share.
+#include "commands.h"
+#include "numbers.h"
+
+namespace vokcli {
+
+void addTokenOption(CLI::App& command, unsigned& index) {
+    addNumberOption(command, "-t,--token", index, 0, 255,
+                    "Enumeration index of the token (see 'vok list'; default 0)");
+}
+
+void addJsonOption(CLI::App& command, bool& json) {
+    command.add_flag("--json", json, "Print machine-readable JSON on stdout");
+}
+
+CLI::Option* addBlockOption(CLI::App& command, unsigned& block) {
+    return addNumberOption(command, "-b,--block", block, 1, 4, "Block, 1 to 4");
+}
+
+}  // namespace vokcli

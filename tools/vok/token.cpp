@@ -1,0 +1,24 @@
+#include "token.h"
+
+#include <string>
+
+#include "failure.h"
+
+namespace vokcli {
+
+Token::Token(unsigned index) : handle_(vokOpen(static_cast<uint8_t>(index))) {
+    if (handle_ == VOK_INVALID_HANDLE) {
+        throw Failure{kExitNoToken, "no token answers at index " + std::to_string(index) +
+                                        " (see 'vok list' and 'vok doctor')"};
+    }
+}
+
+Token::~Token() { vokClose(handle_); }
+
+VokIdInfo Token::info() const {
+    VokIdInfo info{};
+    requireOk("info", vokGetInfo(handle_, &info, sizeof info));
+    return info;
+}
+
+}  // namespace vokcli
