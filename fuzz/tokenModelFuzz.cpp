@@ -27,7 +27,7 @@ voksim::TokenIdentity identity_for(uint8_t variant) {
     std::memcpy(identity.tokenId, id, sizeof id);
     identity.flagA = 1;
     identity.versionNibbles = 0x12;
-    identity.memoryModel = variant & 3;              // 0..3, 3: unknown model
+    identity.memoryModel = variant & 3;               // 0..3, 3: unknown model
     identity.memoryUnits = (variant & 4) ? 255 : 16;  // the largest memory, or a small one
     identity.protocolLevel = (variant & 1) ? 21 : 22;
     identity.idVendor = 0xF055;

@@ -69,62 +69,42 @@ typedef void (*VOK_FREE_HANDLE_MEMORY)(void* handleMemory);
 #endif
 
 /* A block of token memory. The public operations accept 1 to 4. */
-typedef VOK_ENUM(BLOCK_ID) {
-    VOK_BLOCK_1 = 1,
-    VOK_BLOCK_2 = 2,
-    VOK_BLOCK_3 = 3,
-    VOK_BLOCK_4 = 4
-} BLOCK_ID;
+typedef VOK_ENUM(BLOCK_ID){VOK_BLOCK_1 = 1, VOK_BLOCK_2 = 2, VOK_BLOCK_3 = 3,
+                           VOK_BLOCK_4 = 4} BLOCK_ID;
 
 /* The kind of a block PIN. Setting a PIN of kind 1 always requires the
  * current PIN of that kind; kind 0 may be set without one when none is set. */
-typedef VOK_ENUM(TYPE_PIN) {
-    VOK_PIN_USER = 0,
-    VOK_PIN_ADMIN = 1
-} TYPE_PIN;
+typedef VOK_ENUM(TYPE_PIN){VOK_PIN_USER = 0, VOK_PIN_ADMIN = 1} TYPE_PIN;
 
 /* Read/write permissions of a block (a bit mask). */
-typedef VOK_ENUM(RW_PERMISSIONS) {
-    VOK_RW_NONE = 0,
-    VOK_RW_READ = 1,
-    VOK_RW_WRITE = 2,
-    VOK_RW_READ_WRITE = 3
-} RW_PERMISSIONS;
+typedef VOK_ENUM(RW_PERMISSIONS){VOK_RW_NONE = 0, VOK_RW_READ = 1, VOK_RW_WRITE = 2,
+                                 VOK_RW_READ_WRITE = 3} RW_PERMISSIONS;
 
 /* The lock state of a block. vokLockBlock accepts these two values only. */
-typedef VOK_ENUM(ACCESS) {
-    VOK_ACCESS_UNLOCKED = 0,
-    VOK_ACCESS_LOCKED = 1
-} ACCESS;
+typedef VOK_ENUM(ACCESS){VOK_ACCESS_UNLOCKED = 0, VOK_ACCESS_LOCKED = 1} ACCESS;
 
 /* Whether a block's memory commands require its user PIN. */
-typedef VOK_ENUM(PIN_USE) {
-    VOK_PIN_USE_OFF = 0,
-    VOK_PIN_USE_ON = 1
-} PIN_USE;
+typedef VOK_ENUM(PIN_USE){VOK_PIN_USE_OFF = 0, VOK_PIN_USE_ON = 1} PIN_USE;
 
 /* Who may change a block's user PIN. */
-typedef VOK_ENUM(PIN_SET_PERMISSIONS) {
-    VOK_PIN_SET_BY_USER = 0,
-    VOK_PIN_SET_BY_ADMIN = 1,
-    VOK_PIN_SET_NEVER = 2
-} PIN_SET_PERMISSIONS;
+typedef VOK_ENUM(PIN_SET_PERMISSIONS){VOK_PIN_SET_BY_USER = 0, VOK_PIN_SET_BY_ADMIN = 1,
+                                      VOK_PIN_SET_NEVER = 2} PIN_SET_PERMISSIONS;
 
 /* The token's information record (32 bytes, host byte order). */
 typedef struct VokIdInfo {
-    uint8_t flagA;             /* 0 or 1 */
-    uint8_t flagB;             /* 0 or 1 */
-    uint8_t versionHigh;       /* 0..15 */
-    uint8_t versionLow;        /* 0..15 */
-    uint8_t memoryModel;       /* 0 and 1: 16-byte units; 2: 256-byte units */
-    uint8_t protocolLevel;     /* above 21: PINs live inside the token */
+    uint8_t flagA;         /* 0 or 1 */
+    uint8_t flagB;         /* 0 or 1 */
+    uint8_t versionHigh;   /* 0..15 */
+    uint8_t versionLow;    /* 0..15 */
+    uint8_t memoryModel;   /* 0 and 1: 16-byte units; 2: 256-byte units */
+    uint8_t protocolLevel; /* above 21: PINs live inside the token */
     uint8_t infoByte;
     uint8_t reserved1;
-    uint32_t memorySize;       /* bytes of token memory */
-    uint32_t pinAddress;       /* byte address of the 32-byte PIN area */
+    uint32_t memorySize;        /* bytes of token memory */
+    uint32_t pinAddress;        /* byte address of the 32-byte PIN area */
     uint32_t pinControlAddress; /* byte address of the 2-byte PIN control word */
     uint32_t reserved2;
-    uint8_t tokenId[8];        /* the token's identifier */
+    uint8_t tokenId[8]; /* the token's identifier */
 } VokIdInfo;
 
 /* The response summary of the last transaction an operation ran (7 bytes). */
@@ -169,28 +149,28 @@ typedef struct VokIdResponse {
  * should be zero.
  */
 typedef struct TDRVREQUEST_MEK {
-    uint8_t command;           /* 0: one of VOK_CMD_* */
-    unsigned int blockId : 7;  /* 1, bits 0-6: a BLOCK_ID */
-    unsigned int pinType : 1;  /* 1, bit 7: a TYPE_PIN */
-    uint8_t reserved1[6];      /* 2 */
-    uint8_t pin[32];           /* 8: PIN, zero-padded */
-    uint8_t reserved2[8];      /* 40 */
-    uint16_t wordOffset;       /* 48: first word of a memory transfer */
-    uint16_t wordCount;        /* 50: words of a memory transfer, at most 8192 */
-    uint8_t newPinLength;      /* 52 */
-    uint8_t reserved3[3];      /* 53 */
-    uint8_t tokenId[8];        /* 56 */
-    uint8_t status;            /* 64: result of the transaction */
-    uint8_t versionNibbles;    /* 65 */
-    uint8_t memoryModel;       /* 66 */
-    uint8_t protocolLevel;     /* 67 */
-    uint8_t infoByte;          /* 68 */
-    uint8_t memoryUnits;       /* 69 */
-    uint8_t pinPhaseReply;     /* 70 */
-    uint8_t flagA;             /* 71 */
-    uint8_t flagB;             /* 72 */
-    uint8_t reserved4[55];     /* 73 */
-    uint8_t data[16384];       /* 128 */
+    uint8_t command;          /* 0: one of VOK_CMD_* */
+    unsigned int blockId : 7; /* 1, bits 0-6: a BLOCK_ID */
+    unsigned int pinType : 1; /* 1, bit 7: a TYPE_PIN */
+    uint8_t reserved1[6];     /* 2 */
+    uint8_t pin[32];          /* 8: PIN, zero-padded */
+    uint8_t reserved2[8];     /* 40 */
+    uint16_t wordOffset;      /* 48: first word of a memory transfer */
+    uint16_t wordCount;       /* 50: words of a memory transfer, at most 8192 */
+    uint8_t newPinLength;     /* 52 */
+    uint8_t reserved3[3];     /* 53 */
+    uint8_t tokenId[8];       /* 56 */
+    uint8_t status;           /* 64: result of the transaction */
+    uint8_t versionNibbles;   /* 65 */
+    uint8_t memoryModel;      /* 66 */
+    uint8_t protocolLevel;    /* 67 */
+    uint8_t infoByte;         /* 68 */
+    uint8_t memoryUnits;      /* 69 */
+    uint8_t pinPhaseReply;    /* 70 */
+    uint8_t flagA;            /* 71 */
+    uint8_t flagB;            /* 72 */
+    uint8_t reserved4[55];    /* 73 */
+    uint8_t data[16384];      /* 128 */
 } TDRVREQUEST_MEK;
 
 /* Compile-time checks of the record layouts (C99 has no _Static_assert). */
@@ -280,8 +260,7 @@ VOK_API uint32_t vokRead(VokHandle handle, const void* pin, uint32_t pinLength, 
 VOK_API uint32_t vokWrite(VokHandle handle, const void* pin, uint32_t pinLength, uint32_t offset,
                           const void* buffer, uint32_t length, VokIdResponse* response);
 VOK_API uint32_t vokReadEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
-                           uint32_t offset, void* buffer, uint32_t length,
-                           VokIdResponse* response);
+                           uint32_t offset, void* buffer, uint32_t length, VokIdResponse* response);
 VOK_API uint32_t vokWriteEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                             uint32_t offset, const void* buffer, uint32_t length,
                             VokIdResponse* response);
@@ -314,8 +293,8 @@ VOK_API uint32_t vokSetBlockAttr(VokHandle handle, BLOCK_ID block, const void* p
 
 /* Locks or unlocks block `block`. Checked first (3): block 1 to 4, `access`
  * 0 or 1. After the lookup (3): a PIN of 1 to 31 bytes is required. */
-VOK_API uint32_t vokLockBlock(VokHandle handle, BLOCK_ID block, const void* pin,
-                              uint32_t pinLength, ACCESS access, VokIdResponse* response);
+VOK_API uint32_t vokLockBlock(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
+                              ACCESS access, VokIdResponse* response);
 
 /* Sets a PIN of kind `pinType` for block `block`. Checked first (3): `newPin`
  * not null, `newPinLength` 1 to 31, block not above 4 (0 and negative blocks
@@ -331,8 +310,7 @@ VOK_API uint32_t vokSetPin(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block, c
  * be 1 to 31 bytes. */
 VOK_API uint32_t vokSetBlockPinUse(VokHandle handle, BLOCK_ID block, const void* pin,
                                    uint32_t pinLength, PIN_USE pinUse,
-                                   PIN_SET_PERMISSIONS pinSetPermissions,
-                                   VokIdResponse* response);
+                                   PIN_SET_PERMISSIONS pinSetPermissions, VokIdResponse* response);
 
 /* Sets the token's four security parameters. Checked first (3):
  * secParameter1 at most 15, secParameter2 1 to 31, secParameter3 1 to 10,

@@ -84,8 +84,9 @@ void addFault(CLI::App& app, FaultOptions& options, FaultNumbers& numbers) {
         ->check(CLI::Range(0, 6));
     set->add_option("--status-value", numbers.statusValue, "... carries this status")
         ->check(CLI::Range(0, 255));
-    set->add_option("--status-transfer", f.statusTransfer,
-                    "The Nth transfer from the token replies --status-value and ends the transaction");
+    set->add_option(
+        "--status-transfer", f.statusTransfer,
+        "The Nth transfer from the token replies --status-value and ends the transaction");
     set->add_option("--fixed-tag", numbers.fixedTag, "Hand out this transaction tag")
         ->check(CLI::Range(0, 255));
     set->add_flag("--real-timeouts", f.realTimeouts,

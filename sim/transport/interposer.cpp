@@ -2,7 +2,7 @@
 // token node go to the token model; every other call goes to the real ioctl.
 //
 // <sys/ioctl.h> is not included: its declaration of ioctl carries glibc's
-// exception specification, and this file defines the function itself.
+// noexcept marking, and this file defines the function itself.
 #include <dlfcn.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>

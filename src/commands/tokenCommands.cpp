@@ -210,7 +210,7 @@ static int read_words(const MemoryAccess& access, uint32_t firstWord, uint32_t w
         put_memory_header(&request, access, false, firstWord + done, part);
         status = run_memory_part(&request, access, response);
         if (status != kStatusOk || done + part == wordCount) break;
-        std::memcpy(staged + 2 * done, request.data, 2 * part);
+        std::memcpy(staged + size_t{2} * done, request.data, size_t{2} * part);
         done += part;
     }
 
@@ -227,7 +227,7 @@ static int read_words(const MemoryAccess& access, uint32_t firstWord, uint32_t w
         std::memcpy(buffer + copied, request.data + fromLast, length - copied);
     }
     wipe_bytes(request.data, touched_bytes(std::min(wordCount - done, kMaxPartWords)));
-    if (done > 0) wipe_bytes(staged, 2 * done);
+    if (done > 0) wipe_bytes(staged, size_t{2} * done);
     return status;
 }
 
@@ -304,7 +304,7 @@ static int write_memory(const MemoryAccess& access, uint32_t offset, const void*
         put_memory_header(&request, access, true, start / 2 + done, part);
         if (fetchLeading && done == 0) std::memcpy(request.data, leading, 2);
         if (fetchTrailing && done + part == wordCount) {
-            std::memcpy(request.data + 2 * part - 2, trailing, 2);
+            std::memcpy(request.data + size_t{2} * part - 2, trailing, 2);
         }
         const uint32_t copyBegin = std::max(partBegin, firstByte);
         const uint32_t copyEnd = std::min(partEnd, firstByte + length);

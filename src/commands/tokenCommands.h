@@ -16,8 +16,7 @@ VOK_API int vokIdReadCmd(VokDevice* device, const void* pin, uint32_t pinLength,
 VOK_API int vokIdWriteCmd(VokDevice* device, const void* pin, uint32_t pinLength, uint32_t offset,
                           const void* buffer, uint32_t length, VokIdResponse* response);
 VOK_API int vokIdReadExCmd(VokDevice* device, BLOCK_ID block, const void* pin, uint32_t pinLength,
-                           uint32_t offset, void* buffer, uint32_t length,
-                           VokIdResponse* response);
+                           uint32_t offset, void* buffer, uint32_t length, VokIdResponse* response);
 VOK_API int vokIdWriteExCmd(VokDevice* device, BLOCK_ID block, const void* pin, uint32_t pinLength,
                             uint32_t offset, const void* buffer, uint32_t length,
                             VokIdResponse* response);
@@ -49,6 +48,5 @@ VOK_API int vokIdSetPinCmd(VokDevice* device, TYPE_PIN pinType, BLOCK_ID block, 
                            VokIdResponse* response);
 VOK_API int vokIdSetBlockPinUseCmd(VokDevice* device, BLOCK_ID block, const void* pin,
                                    uint32_t pinLength, PIN_USE pinUse,
-                                   PIN_SET_PERMISSIONS pinSetPermissions,
-                                   VokIdResponse* response);
+                                   PIN_SET_PERMISSIONS pinSetPermissions, VokIdResponse* response);
 }

@@ -9,5 +9,6 @@
 
 #include <assert.h>  // NOLINT(modernize-deprecated-headers): __assert_fail
 
-#define VOK_ASSERT(expr) \
-    ((expr) ? static_cast<void>(0) : __assert_fail(#expr, __FILE_NAME__, __LINE__, __PRETTY_FUNCTION__))
+#define VOK_ASSERT(expr)           \
+    ((expr) ? static_cast<void>(0) \
+            : __assert_fail(#expr, __FILE_NAME__, __LINE__, __PRETTY_FUNCTION__))

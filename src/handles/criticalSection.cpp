@@ -64,7 +64,7 @@ void vokEnterCriticalSection(VokCriticalSection* cs) {
         } else {
             // Also taken on every enter of an initialised section: it yields
             // once before counting itself in.
-            sleep(0);
+            sleep(0);  // NOLINT(concurrency-mt-unsafe): sleep is thread-safe in glibc
         }
     } while (load_state(cs) < kSectionIdle);
 

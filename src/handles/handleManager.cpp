@@ -159,8 +159,9 @@ void* vokOpenAndLockHandle(VokHandle handle, uint32_t handleType) {
 
 void vokUnlockHandle(VokHandle handle) {
     VokHandleEntry* entry = drop_held(handle);
-    VokCriticalSection* handleLock = entry != nullptr ? &entry->entryLock : NULL;
-    VOK_ASSERT(handleLock != NULL);
+    // NULL, not nullptr: the expression is the assertion's documented text.
+    VokCriticalSection* handleLock = entry != nullptr ? &entry->entryLock : nullptr;
+    VOK_ASSERT(handleLock != NULL);  // NOLINT(modernize-use-nullptr)
     vokLeaveCriticalSection(handleLock);
 }
 

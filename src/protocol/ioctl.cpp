@@ -391,7 +391,7 @@ static int run_command_phases(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* r
 static void wait_seconds(unsigned seconds) {
     // A signal handler cutting the wait short must not shorten it.
     while (seconds > 0) {
-        seconds = sleep(seconds);
+        seconds = sleep(seconds);  // NOLINT(concurrency-mt-unsafe): thread-safe in glibc
     }
 }
 

@@ -1,6 +1,6 @@
 /* The public header compiles on its own as strict C and its layout holds. */
-#include <vok/vok.h>
 #include <string.h>
+#include <vok/vok.h>
 
 int main(void) {
     TDRVREQUEST_MEK request;
