@@ -166,7 +166,8 @@ inline std::string makeDirOfLength(const std::string& base, size_t length) {
         const size_t remaining = length - path.size() - 1;  // minus the '/'
         // Leave no remainder too short for one more component.
         size_t component = remaining > 200 ? (remaining - 200 < 2 ? 150 : 200) : remaining;
-        path += "/" + std::string(component, 'd');
+        path += '/';
+        path.append(component, 'd');
         check(mkdir(path.c_str(), 0755) == 0 || errno == EEXIST, "mkdir (long)");
     }
     check(path.size() == length, "makeDirOfLength");
