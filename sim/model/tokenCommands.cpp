@@ -260,7 +260,7 @@ void storeWords(TokenState& state, const Transaction& tx, uint32_t firstWord,
         if (index >= tx.wordCount) return;  // the filler word of an odd count
         const uint32_t address = base + 2u * (tx.wordOffset + index);
         if (address + 2 > kMaxMemory) return;  // unreachable after the range check
-        std::memcpy(state.memory + address, bytes + 2 * k, 2);
+        std::memcpy(state.memory + address, bytes + size_t{2} * k, 2);
     }
 }
 
@@ -270,10 +270,10 @@ void loadWords(const TokenState& state, const Transaction& tx, uint32_t firstWor
     for (uint32_t k = 0; k < 2; ++k) {
         const uint32_t relative = 2u * (tx.wordOffset + firstWord + k);
         if (relative + 2 <= limit && base + relative + 2 <= kMaxMemory) {
-            std::memcpy(bytes + 2 * k, state.memory + base + relative, 2);
+            std::memcpy(bytes + size_t{2} * k, state.memory + base + relative, 2);
         } else {
-            bytes[2 * k] = 0;
-            bytes[2 * k + 1] = 0;
+            bytes[size_t{2} * k] = 0;
+            bytes[size_t{2} * k + 1] = 0;
         }
     }
 }

@@ -89,11 +89,11 @@ void acceptPacket(TokenState& state, Transaction& tx, const uint8_t* packet) {
     const uint8_t* payload = packet + 2;
     switch (tx.stage) {
         case kStagePin:
-            std::memcpy(tx.pin + 4 * tx.packetIndex, payload, 4);
+            std::memcpy(tx.pin + size_t{4} * tx.packetIndex, payload, 4);
             if (++tx.packetIndex == 8) tx.stage = kStageReply1;
             break;
         case kStageTokenId:
-            std::memcpy(tx.tokenId + 4 * tx.packetIndex, payload, 4);
+            std::memcpy(tx.tokenId + size_t{4} * tx.packetIndex, payload, 4);
             if (++tx.packetIndex == 2) tx.stage = kStageReply2;
             break;
         case kStageHeader:
@@ -125,7 +125,7 @@ void acceptPacket(TokenState& state, Transaction& tx, const uint8_t* packet) {
             tx.stage = kStageReply5;
             break;
         case kStageNewPin:
-            std::memcpy(tx.newPin + 4 * tx.packetIndex, payload, 4);
+            std::memcpy(tx.newPin + size_t{4} * tx.packetIndex, payload, 4);
             if (++tx.packetIndex == 8) tx.stage = kStageReply6;
             break;
         default:

@@ -10,7 +10,8 @@ int runLog(const LogOptions& options) {
         return fail("cannot switch the log of " + options.node);
     }
     if (!options.logging && !options.clear) {
-        std::fputs(voksim::transcript(options.node, options.showPins).c_str(), stdout);
+        // main reports a failed write of stdout once everything is flushed.
+        (void)std::fputs(voksim::transcript(options.node, options.showPins).c_str(), stdout);
     }
     if (options.clear && !voksim::clearLog(options.node)) {
         return fail("cannot clear the log of " + options.node);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -80,16 +81,19 @@ int runProgram(const RunOptions& options) {
         sigaction(SIGQUIT, &oldQuit, nullptr);
         const char* previous = getenv("LD_PRELOAD");
         const std::string preload = previous && *previous ? library + " " + previous : library;
-        setenv("USB_DEVFS_PATH", root, 1);
-        setenv("VOK_IPC_NAME", ipc.c_str(), 1);
-        setenv("LD_PRELOAD", preload.c_str(), 1);
+        if (setenv("USB_DEVFS_PATH", root, 1) != 0 || setenv("VOK_IPC_NAME", ipc.c_str(), 1) != 0 ||
+            setenv("LD_PRELOAD", preload.c_str(), 1) != 0) {
+            (void)std::fprintf(stderr, "vok-sim: cannot set the environment: %s\n",
+                               strerror(errno));
+            _exit(127);
+        }
         std::vector<char*> argv;
         for (const std::string& argument : options.command) {
             argv.push_back(const_cast<char*>(argument.c_str()));
         }
         argv.push_back(nullptr);
         execvp(argv[0], argv.data());
-        std::fprintf(stderr, "vok-sim: cannot run %s: %s\n", argv[0], strerror(errno));
+        (void)std::fprintf(stderr, "vok-sim: cannot run %s: %s\n", argv[0], strerror(errno));
         _exit(127);
     }
     int result = 1;

@@ -16,7 +16,7 @@ std::string hex(const uint8_t* bytes, size_t length) {
     std::string text;
     char pair[4];
     for (size_t i = 0; i < length; ++i) {
-        std::snprintf(pair, sizeof pair, i ? " %02x" : "%02x", bytes[i]);
+        (void)std::snprintf(pair, sizeof pair, i ? " %02x" : "%02x", bytes[i]);
         text += pair;
     }
     return text;

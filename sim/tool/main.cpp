@@ -1,5 +1,9 @@
 // vok-sim: virtual usbfs trees of virtual tokens, for development and tests.
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
 
 #include "simCommands.h"
 
@@ -102,9 +106,7 @@ void addFault(CLI::App& app, FaultOptions& options, FaultNumbers& numbers) {
     clear->callback([&] { throw CLI::RuntimeError(runFaultClear(options.node)); });
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runVokSim(int argc, char** argv) {
     CLI::App app{"vok-sim: virtual tokens in a virtual usbfs tree"};
     app.require_subcommand(1);
 
@@ -162,4 +164,33 @@ int main(int argc, char** argv) {
         return app.exit(error);
     }
     return 0;
+}
+
+// Whether everything written to stdout reached it: output lost to a full disk
+// must not pass for success.
+bool outputWritten() {
+    errno = 0;
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int status = 0;
+    try {
+        status = runVokSim(argc, argv);
+    } catch (const std::exception& error) {
+        (void)std::fprintf(stderr, "vok-sim: %s\n", error.what());
+        return 1;
+    } catch (...) {
+        (void)std::fprintf(stderr, "vok-sim: unexpected error\n");
+        return 1;
+    }
+    if (!outputWritten()) {
+        const int error = errno;
+        (void)std::fprintf(stderr, "vok-sim: cannot write stdout%s%s\n", error != 0 ? ": " : "",
+                           error != 0 ? std::strerror(error) : "");
+        return status != 0 ? status : 1;
+    }
+    return status;
 }

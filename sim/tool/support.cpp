@@ -22,7 +22,7 @@ constexpr ErrnoName kErrnoNames[] = {
 }  // namespace
 
 int fail(const std::string& message) {
-    std::fprintf(stderr, "vok-sim: %s\n", message.c_str());
+    (void)std::fprintf(stderr, "vok-sim: %s\n", message.c_str());  // nobody left to tell
     return 1;
 }
 

@@ -17,9 +17,10 @@ namespace voksim {
 
 namespace {
 
+// `value` is at most 999 (the callers check), so the name always fits.
 std::string numbered(unsigned value) {
     char name[8];
-    std::snprintf(name, sizeof name, "%03u", value);
+    (void)std::snprintf(name, sizeof name, "%03u", value);
     return name;
 }
 
@@ -110,7 +111,7 @@ std::string createToken(const std::string& root, unsigned bus, unsigned device,
     if (bus > 999 || device > 999) return {};
     const std::string directory = nodeDirectory(root, bus);
     if (!makeDirectories(directory)) return {};
-    const std::string node = directory + "/" + numbered(device);
+    std::string node = directory + "/" + numbered(device);
     auto state = std::make_unique<TokenState>();
     const TokenIdentity stored = toTokenIdentity(identity);
     initTokenState(*state, stored);

@@ -11,9 +11,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "tokenRegistry.h"
@@ -57,6 +59,25 @@ void sleepMicros(uint64_t micros) {
     }
 }
 
+// A log that cannot be written loses the record and the transfer goes on;
+// the program's stderr hears of it once per token.
+void appendToLog(MappedToken& token, const LogRecordHeader& header, const uint8_t* data) {
+    if (appendLogRecord(token.logFd, header, data) || token.logFailureReported) return;
+    const int error = errno;
+    token.logFailureReported = true;
+    char reason[128];
+    char message[640];
+    const int length = std::snprintf(
+        message, sizeof message,
+        "voksim: cannot write the transfer log %s (%s): records are lost\n", token.logPath.c_str(),
+        error != 0 ? errorText(error, reason, sizeof reason) : "incomplete record");
+    if (length <= 0) return;
+    const size_t size = std::min(static_cast<size_t>(length), sizeof message - 1);
+    // When stderr fails too, nobody is left to tell.
+    while (write(STDERR_FILENO, message, size) < 0 && errno == EINTR) {
+    }
+}
+
 void logTransfer(MappedToken& token, int fd, const usbdevfs_ctrltransfer& setup, int32_t result,
                  bool faulted, const uint8_t* bytes, size_t length) {
     if (!token.state->logging || token.logFd < 0) return;
@@ -74,7 +95,7 @@ void logTransfer(MappedToken& token, int fd, const usbdevfs_ctrltransfer& setup,
     header.error = result < 0 ? -result : 0;
     header.pid = static_cast<uint32_t>(getpid());
     header.fd = fd;
-    appendLogRecord(token.logFd, header, bytes);
+    appendToLog(token, header, bytes);
 }
 
 bool hitsTransfer(uint32_t wanted, uint64_t count) { return wanted != 0 && count == wanted; }
@@ -162,7 +183,7 @@ int portReset(int fd, MappedToken& token, uint32_t generation) {
         header.error = result < 0 ? -result : 0;
         header.pid = static_cast<uint32_t>(getpid());
         header.fd = fd;
-        appendLogRecord(token.logFd, header, nullptr);
+        appendToLog(token, header, nullptr);
     }
     return result < 0 ? failWith(-result) : 0;
 }

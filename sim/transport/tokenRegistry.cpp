@@ -119,7 +119,7 @@ void installForkHandlers() {
 // "/proc/self/fd/N" names the node even after it was unlinked (" (deleted)").
 std::string descriptorPath(int fd) {
     char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    (void)std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     char target[4096];
     const ssize_t length = readlink(link, target, sizeof target - 1);
     if (length <= 0) return {};

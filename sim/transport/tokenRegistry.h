@@ -16,7 +16,8 @@ namespace voksim {
 struct MappedToken {
     std::mutex mutex;  // threads of this process; the fcntl lock keeps out other processes
     int stateFd = -1;
-    int logFd = -1;  // -1: the token has no log file
+    int logFd = -1;                   // -1: the token has no log file
+    bool logFailureReported = false;  // under the token's lock
     TokenState* state = nullptr;
     dev_t dev = 0;  // of the state file
     ino_t ino = 0;

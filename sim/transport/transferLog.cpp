@@ -14,14 +14,35 @@
 
 namespace voksim {
 
-void appendLogRecord(int fd, LogRecordHeader header, const uint8_t* data) {
+bool appendLogRecord(int fd, LogRecordHeader header, const uint8_t* data) {
     if (header.dataLength > kMaxLoggedData) header.dataLength = kMaxLoggedData;
     header.recordSize = static_cast<uint32_t>(sizeof header + header.dataLength);
     iovec parts[2] = {{&header, sizeof header}, {const_cast<uint8_t*>(data), header.dataLength}};
-    // One writev under the token's lock: records never interleave. A log that
-    // cannot be written loses the record; the transfer itself goes on.
-    while (writev(fd, parts, header.dataLength ? 2 : 1) < 0 && errno == EINTR) {
-    }
+    // One writev under the token's lock: records never interleave.
+    ssize_t written = 0;
+    do {
+        written = writev(fd, parts, header.dataLength != 0 ? 2 : 1);
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(header.recordSize)) return true;
+    if (written >= 0) errno = 0;
+    return false;
+}
+
+namespace {
+
+// strerror_r comes in two forms: the GNU one returns the text, the POSIX one
+// fills the buffer and returns 0.
+[[maybe_unused]] const char* strerrorResult(const char* text, const char* /*buffer*/) {
+    return text;
+}
+[[maybe_unused]] const char* strerrorResult(int result, const char* buffer) {
+    return result == 0 ? buffer : "unknown error";
+}
+
+}  // namespace
+
+const char* errorText(int error, char* buffer, size_t size) {
+    return strerrorResult(strerror_r(error, buffer, size), buffer);
 }
 
 bool resetLogFile(const std::string& path) {
@@ -45,7 +66,8 @@ std::vector<LogEntry> readLogFile(const std::string& path) {
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
     close(fd);
-    if (bytes.size() < kLogHeaderSize || std::memcmp(bytes.data(), kLogMagic, kLogHeaderSize)) {
+    if (bytes.size() < kLogHeaderSize ||
+        std::memcmp(bytes.data(), kLogMagic, kLogHeaderSize) != 0) {
         return entries;
     }
     size_t position = kLogHeaderSize;
@@ -131,7 +153,7 @@ std::string hexBytes(const std::vector<uint8_t>& data, const bool* masked) {
         if (masked && masked[i]) {
             text += "**";
         } else {
-            std::snprintf(byte, sizeof byte, "%02x", data[i]);
+            (void)std::snprintf(byte, sizeof byte, "%02x", data[i]);
             text += byte;
         }
     }
@@ -163,8 +185,9 @@ std::string describePacket(const LogEntry& entry, Flow& flow, const Masking& mas
             flow = Flow{};
             flow.command = d[1];
             flow.lastPhase = 0;
-            std::snprintf(text, sizeof text, "phase 0: command 0x%02x '%c', block %u, PIN kind %u",
-                          d[1], d[1] >= 0x20 && d[1] < 0x7F ? d[1] : '?', d[2] & 0x7Fu, d[2] >> 7);
+            (void)std::snprintf(text, sizeof text,
+                                "phase 0: command 0x%02x '%c', block %u, PIN kind %u", d[1],
+                                d[1] >= 0x20 && d[1] < 0x7F ? d[1] : '?', d[2] & 0x7Fu, d[2] >> 7);
             return text;
         case 0x01:
         case 0x06:
@@ -176,8 +199,8 @@ std::string describePacket(const LogEntry& entry, Flow& flow, const Masking& mas
             flow.wordOffset = static_cast<uint16_t>(d[2] | (d[3] << 8));
             flow.wordCount = static_cast<uint16_t>(d[4] | (d[5] << 8));
             flow.wordPairs = 0;
-            std::snprintf(text, sizeof text, "phase 3: word offset %u, word count %u",
-                          flow.wordOffset, flow.wordCount);
+            (void)std::snprintf(text, sizeof text, "phase 3: word offset %u, word count %u",
+                                flow.wordOffset, flow.wordCount);
             return text;
         case 0x04:
             if (!masking.showPins) maskPinArea(masking, flow, 2, masked);
@@ -185,7 +208,7 @@ std::string describePacket(const LogEntry& entry, Flow& flow, const Masking& mas
             return "phase 4: words";
         case 0x05:
             if (flow.command == 0x36) {
-                std::snprintf(text, sizeof text, "phase 5: new PIN length %u", d[2]);
+                (void)std::snprintf(text, sizeof text, "phase 5: new PIN length %u", d[2]);
                 return text;
             }
             return "phase 5: parameters";
@@ -203,13 +226,13 @@ std::string describeReply(const LogEntry& entry, Flow& flow, const Masking& mask
     char text[160];
     const bool readLoop = flow.lastPhase == 3 && (flow.command == 0x31 || flow.command == 0x34);
     if (d.size() >= 3 && flow.lastPhase == 0) {
-        std::snprintf(text, sizeof text, "status 0x%02x %s, tag 0x%02x", d[0], statusName(d[0]),
-                      d[2]);
+        (void)std::snprintf(text, sizeof text, "status 0x%02x %s, tag 0x%02x", d[0],
+                            statusName(d[0]), d[2]);
     } else if (d.size() >= 3) {
-        std::snprintf(text, sizeof text, "status 0x%02x %s, echo 0x%02x%s", d[0], statusName(d[0]),
-                      d[2], readLoop && d[0] == 0 ? ", words" : "");
+        (void)std::snprintf(text, sizeof text, "status 0x%02x %s, echo 0x%02x%s", d[0],
+                            statusName(d[0]), d[2], readLoop && d[0] == 0 ? ", words" : "");
     } else {
-        std::snprintf(text, sizeof text, "status 0x%02x %s", d[0], statusName(d[0]));
+        (void)std::snprintf(text, sizeof text, "status 0x%02x %s", d[0], statusName(d[0]));
     }
     if (readLoop && d.size() >= 7) {
         if (!masking.showPins) maskPinArea(masking, flow, 3, masked);
@@ -231,9 +254,13 @@ std::string formatTranscript(const std::vector<LogEntry>& entries, const TokenId
     for (const LogEntry& entry : entries) {
         ++number;
         Flow& flow = flows[{entry.pid, entry.fd}];
+        char error[128];
+        const std::string result =
+            entry.result < 0 ? std::string("-1 ") + errorText(entry.error, error, sizeof error)
+                             : std::to_string(entry.result);
         if (entry.kind == LogEntry::kReset) {
-            std::snprintf(line, sizeof line, "%5zu  %u:%d  RESET  -> %d%s\n", number, entry.pid,
-                          entry.fd, entry.result, entry.result < 0 ? strerror(entry.error) : "");
+            (void)std::snprintf(line, sizeof line, "%5zu  %u:%d  RESET  -> %s\n", number, entry.pid,
+                                entry.fd, result.c_str());
             out += line;
             flow = Flow{};
             continue;
@@ -245,16 +272,10 @@ std::string formatTranscript(const std::vector<LogEntry>& entries, const TokenId
             note = in ? describeReply(entry, flow, masking, masked)
                       : describePacket(entry, flow, masking, masked);
         }
-        std::string result;
-        if (entry.result < 0) {
-            result = std::string("-1 ") + strerror(entry.error);
-        } else {
-            result = std::to_string(entry.result);
-        }
-        std::snprintf(line, sizeof line,
-                      "%5zu  %u:%d  %s %02x %02x wValue %04x wIndex %04x len %u -> %s", number,
-                      entry.pid, entry.fd, in ? "IN " : "OUT", entry.bRequestType, entry.bRequest,
-                      entry.wValue, entry.wIndex, entry.wLength, result.c_str());
+        (void)std::snprintf(
+            line, sizeof line, "%5zu  %u:%d  %s %02x %02x wValue %04x wIndex %04x len %u -> %s",
+            number, entry.pid, entry.fd, in ? "IN " : "OUT", entry.bRequestType, entry.bRequest,
+            entry.wValue, entry.wIndex, entry.wLength, result.c_str());
         out += line;
         if (entry.faulted) out += " (fault)";
         if (!entry.data.empty()) out += "  | " + hexBytes(entry.data, masked);

@@ -35,11 +35,16 @@ struct LogRecordHeader {
 static_assert(sizeof(LogRecordHeader) == 40);
 
 // Appends one record with a single write; `fd` is the log opened with
-// O_APPEND. Called with the token's lock held. Allocates nothing.
-void appendLogRecord(int fd, LogRecordHeader header, const uint8_t* data);
+// O_APPEND. Called with the token's lock held. Allocates nothing. False when
+// the record did not reach the file whole (errno tells why; 0 for a short
+// write).
+bool appendLogRecord(int fd, LogRecordHeader header, const uint8_t* data);
 // Creates or empties a log file, leaving only its header.
 bool resetLogFile(const std::string& path);
 std::vector<LogEntry> readLogFile(const std::string& path);
+// The text of errno value `error`, safe to call from any thread: in `buffer`
+// or a static text.
+const char* errorText(int error, char* buffer, size_t size);
 // The readable transcript of `entries` on a token with `identity`.
 std::string formatTranscript(const std::vector<LogEntry>& entries, const TokenIdentity& identity,
                              bool showPins);

@@ -1,10 +1,6 @@
 #include "api/apiFixture.h"
 
-#include <stdlib.h>
-
-#include <algorithm>
 #include <cstring>
-#include <filesystem>
 
 namespace voktest {
 
@@ -13,31 +9,10 @@ namespace {
 constexpr uint8_t kToTokenRequestType = 0x42;
 constexpr uint8_t kOpeningPhase = 0x00;
 
-std::string make_temp_directory(const char* pattern) {
-    std::string path = std::string("/tmp/") + pattern;
-    if (mkdtemp(path.data()) == nullptr) ADD_FAILURE() << "mkdtemp " << path;
-    return path;
-}
-
 }  // namespace
 
-TokenTree::TokenTree()
-    : root_(make_temp_directory("vok-api-usb-XXXXXX")),
-      lockDirectory_(make_temp_directory("vok-api-ipc-XXXXXX")) {
-    setenv("USB_DEVFS_PATH", root_.c_str(), 1);
-    setenv("VOK_IPC_NAME", lockDirectory_.c_str(), 1);
-}
-
-TokenTree::~TokenTree() {
-    unsetenv("USB_DEVFS_PATH");
-    unsetenv("VOK_IPC_NAME");
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-    std::filesystem::remove_all(lockDirectory_, ignored);
-}
-
 std::string TokenTree::addToken(unsigned device, const voksim::Identity& identity) {
-    return voksim::createToken(root_, 1, device, identity);
+    return voksim::createToken(root(), 1, device, identity);
 }
 
 std::vector<Opening> openings(const std::string& node) {
@@ -60,22 +35,6 @@ std::vector<std::vector<uint8_t>> phasePayloads(const std::string& node, uint8_t
         result.emplace_back(entry.data.begin() + 2, entry.data.begin() + 6);
     }
     return result;
-}
-
-std::vector<uint8_t> tokenMemory(const std::string& node, uint32_t offset, uint32_t length) {
-    const std::optional<voksim::TokenState> state = voksim::readState(node);
-    if (!state) {
-        ADD_FAILURE() << "cannot read the state of " << node;
-        return {};
-    }
-    return std::vector<uint8_t>(state->memory + offset, state->memory + offset + length);
-}
-
-void setTokenMemory(const std::string& node, uint32_t offset, const std::vector<uint8_t>& bytes) {
-    const bool changed = voksim::modifyState(node, [&](voksim::TokenState& state) {
-        std::copy(bytes.begin(), bytes.end(), state.memory + offset);
-    });
-    ASSERT_TRUE(changed) << node;
 }
 
 void injectTokenStatus(const std::string& node, uint8_t status) {

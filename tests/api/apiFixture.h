@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/tokenMemory.h"
+#include "support/usbTree.h"
 #include "vok/vok.h"
 #include "voksim/voksim.h"
 
@@ -20,19 +22,13 @@ constexpr VokHandle kNeverIssued = 0xFFFFFFFEu;
 // named in USB_DEVFS_PATH and VOK_IPC_NAME while the tree exists.
 class TokenTree {
   public:
-    TokenTree();
-    ~TokenTree();
-    TokenTree(const TokenTree&) = delete;
-    TokenTree& operator=(const TokenTree&) = delete;
-
     // Adds a token node as bus 1, device `device`; returns the node's path.
     std::string addToken(unsigned device, const voksim::Identity& identity = voksim::Identity{});
-    const std::string& root() const { return root_; }
-    const std::string& lockDirectory() const { return lockDirectory_; }
+    const std::string& root() const { return dirs_.usb.path(); }
+    const std::string& lockDirectory() const { return dirs_.ipc.path(); }
 
   private:
-    std::string root_;
-    std::string lockDirectory_;
+    testsupport::PrivateUsbTree dirs_{"vok-api-"};
 };
 
 // Closes its handle when it goes out of scope.
@@ -71,9 +67,8 @@ std::vector<Opening> openings(const std::string& node);
 // that the token received since its log was last cleared, in order.
 std::vector<std::vector<uint8_t>> phasePayloads(const std::string& node, uint8_t phase);
 
-// Bytes [offset, offset + length) of the token's memory.
-std::vector<uint8_t> tokenMemory(const std::string& node, uint32_t offset, uint32_t length);
-void setTokenMemory(const std::string& node, uint32_t offset, const std::vector<uint8_t>& bytes);
+using testsupport::setTokenMemory;
+using testsupport::tokenMemory;
 
 // Makes every transaction end with `status` in the reply that ends phase 0.
 void injectTokenStatus(const std::string& node, uint8_t status);

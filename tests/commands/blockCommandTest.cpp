@@ -91,7 +91,7 @@ TEST_F(BlockCommandTest, SetVendorIdSendsTheIdLittleEndian) {
     EXPECT_EQ(t.blockByte, 4);
     EXPECT_EQ(t.pin, zeroPinField());
     EXPECT_EQ(t.tokenId, tokenId());
-    EXPECT_EQ(t.parameter, bytes({0x34, 0x12, 0, 0}));
+    EXPECT_EQ(t.parameter, bytesOf({0x34, 0x12, 0, 0}));
     EXPECT_EQ(state().blocks[3].vendorId, 0x1234);
 }
 
@@ -135,7 +135,7 @@ TEST_F(BlockCommandTest, SetBlockAttrSendsThePermissionsAndReturnsTheNewWord) {
     EXPECT_EQ(t.blockByte, 2);
     EXPECT_EQ(t.pin, pinField(pin_));
     EXPECT_EQ(t.tokenId, tokenId());
-    EXPECT_EQ(t.parameter, bytes({1, 0, 0, 0}));
+    EXPECT_EQ(t.parameter, bytesOf({1, 0, 0, 0}));
     EXPECT_EQ(state().blocks[1].permissions, 1);
 }
 
@@ -149,7 +149,7 @@ TEST_F(BlockCommandTest, LockBlockSendsTheAccessValue) {
     EXPECT_EQ(t.blockByte, 3);
     EXPECT_EQ(t.pin, pinField(pin_));
     EXPECT_EQ(t.tokenId, tokenId());
-    EXPECT_EQ(t.parameter, bytes({1, 0, 0, 0}));
+    EXPECT_EQ(t.parameter, bytesOf({1, 0, 0, 0}));
     EXPECT_EQ(state().blocks[2].locked, 1);
 }
 
@@ -162,11 +162,11 @@ TEST_F(BlockCommandTest, SetSecParametersSendsTheFourBytesInArgumentOrder) {
     EXPECT_EQ(t.blockByte, 0);
     EXPECT_EQ(t.pin, pinField(pin_));
     EXPECT_EQ(t.tokenId, tokenId());
-    EXPECT_EQ(t.parameter, bytes({1, 5, 4, 20}));
+    EXPECT_EQ(t.parameter, bytesOf({1, 5, 4, 20}));
     const voksim::TokenState s = state();
     EXPECT_EQ(
-        bytes({s.secParameters[0], s.secParameters[1], s.secParameters[2], s.secParameters[3]}),
-        bytes({1, 5, 4, 20}));
+        bytesOf({s.secParameters[0], s.secParameters[1], s.secParameters[2], s.secParameters[3]}),
+        bytesOf({1, 5, 4, 20}));
 }
 
 TEST_F(BlockCommandTest, GetSecParametersReturnsTheFourBytesInArgumentOrder) {
@@ -179,7 +179,7 @@ TEST_F(BlockCommandTest, GetSecParametersReturnsTheFourBytesInArgumentOrder) {
 
     ASSERT_EQ(vokIdGetSecParametersCmd(device_, &p1, &p2, &p3, &p4, &response), 0);
 
-    EXPECT_EQ(bytes({p1, p2, p3, p4}), bytes({9, 8, 7, 33}));
+    EXPECT_EQ(bytesOf({p1, p2, p3, p4}), bytesOf({9, 8, 7, 33}));
     const SentTransaction t = only();
     EXPECT_EQ(t.command, 0x3D);
     EXPECT_EQ(t.blockByte, 0);
@@ -260,7 +260,7 @@ TEST_F(BlockCommandTest, SetBlockPinUseSendsBothValues) {
     EXPECT_EQ(t.blockByte, 1);
     EXPECT_EQ(t.pin, zeroPinField());
     EXPECT_EQ(t.tokenId, tokenId());
-    EXPECT_EQ(t.parameter, bytes({1, 2, 0, 0}));
+    EXPECT_EQ(t.parameter, bytesOf({1, 2, 0, 0}));
     EXPECT_EQ(state().blocks[0].pinUse, 1);
     EXPECT_EQ(state().blocks[0].pinSetPermission, 2);
 }
@@ -286,7 +286,7 @@ TEST_F(BlockCommandTest, GettersLeaveTheirOutputsWhenTheTransactionFails) {
 
     EXPECT_EQ(vendorId, 0x5A5A);
     EXPECT_EQ(attributes, 0x5A5A);
-    EXPECT_EQ(bytes({p[0], p[1], p[2], p[3]}), bytes({0x5A, 0x5A, 0x5A, 0x5A}));
+    EXPECT_EQ(bytesOf({p[0], p[1], p[2], p[3]}), bytesOf({0x5A, 0x5A, 0x5A, 0x5A}));
 }
 
 TEST_F(BlockCommandTest, SetBlockAttrLeavesTheAttributesWhenTheTokenRefuses) {

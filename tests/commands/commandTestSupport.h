@@ -6,15 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "commands/tokenCommands.h"
 #include "discovery/deviceList.h"
+#include "support/bytes.h"
+#include "support/tokenDevice.h"
+#include "support/tokenMemory.h"
 #include "voksim/voksim.h"
 
 namespace vok_test {
@@ -78,11 +79,7 @@ inline std::vector<SentTransaction> decodeTransactions(const std::vector<voksim:
     return sent;
 }
 
-inline std::vector<uint8_t> bytes(std::initializer_list<int> values) {
-    std::vector<uint8_t> result;
-    for (int value : values) result.push_back(static_cast<uint8_t>(value));
-    return result;
-}
+using testsupport::bytesOf;
 
 inline std::vector<uint8_t> zeroPinField() { return std::vector<uint8_t>(32, 0); }
 
@@ -114,22 +111,16 @@ class TokenTest : public ::testing::Test {
     // Replaces the token with one of another identity.
     void createTokenWith(const voksim::Identity& identity) {
         destroyToken();
-        char dirTemplate[] = "/tmp/vok-commands-XXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        root_ = dirTemplate;
-        node_ = voksim::createToken(root_, 1, 2, identity);
-        ASSERT_FALSE(node_.empty());
-        device_ = vokCreateDevice(identity.idProduct, 0, node_.c_str(), node_.c_str());
-        ASSERT_NE(device_, nullptr);
+        token_.emplace(identity, "vok-commands-");
+        node_ = token_->node();
+        device_ = token_->device();
         ASSERT_EQ(vokIdGetInfoCmd(device_, &device_->info), 0);
         clearLog();
     }
 
     void destroyToken() {
-        if (device_ != nullptr) vokFreeDevice(device_);
         device_ = nullptr;
-        if (!root_.empty()) std::filesystem::remove_all(root_);
-        root_.clear();
+        token_.reset();
     }
 
     void clearLog() { ASSERT_TRUE(voksim::clearLog(node_)); }
@@ -141,16 +132,11 @@ class TokenTest : public ::testing::Test {
     void setFaults(const voksim::Faults& faults) { ASSERT_TRUE(voksim::setFaults(node_, faults)); }
 
     std::vector<uint8_t> memory(uint32_t address, uint32_t length) const {
-        const std::optional<voksim::TokenState> state = voksim::readState(node_);
-        EXPECT_TRUE(state.has_value());
-        if (!state) return {};
-        return std::vector<uint8_t>(state->memory + address, state->memory + address + length);
+        return testsupport::tokenMemory(node_, address, length);
     }
 
     void setMemory(uint32_t address, const std::vector<uint8_t>& values) {
-        ASSERT_TRUE(voksim::modifyState(node_, [&](voksim::TokenState& state) {
-            std::memcpy(state.memory + address, values.data(), values.size());
-        }));
+        testsupport::setTokenMemory(node_, address, values);
     }
 
     // Fills the first `length` bytes of memory with a pattern whose bytes
@@ -163,7 +149,7 @@ class TokenTest : public ::testing::Test {
 
     static uint8_t patternByte(uint32_t address) { return static_cast<uint8_t>(address * 7 + 1); }
 
-    std::string root_;
+    std::optional<testsupport::TokenDevice> token_;
     std::string node_;
     VokDevice* device_ = nullptr;
 };

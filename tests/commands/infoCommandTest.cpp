@@ -1,6 +1,8 @@
 // The info command, the response summary and the raw command.
 #include <cerrno>
 #include <cstring>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "commandTestSupport.h"
@@ -15,6 +17,11 @@ struct GeometryCase {
     uint32_t pinAddress;
     uint32_t pinControlAddress;
 };
+
+// Printed test parameters must not show the padding bytes of the record.
+void PrintTo(const GeometryCase& c, std::ostream* out) {
+    *out << "model " << int{c.memoryModel} << ", units " << int{c.memoryUnits};
+}
 
 class InfoGeometryTest : public TokenTest, public ::testing::WithParamInterface<GeometryCase> {};
 
@@ -39,7 +46,11 @@ INSTANTIATE_TEST_SUITE_P(
                       GeometryCase{2, 255, 65280, 65246, 65278},
                       // 256-byte units with no memory: the PIN base 0 wraps below zero.
                       GeometryCase{2, 0, 0, 0xFFFFFFDEu, 0xFFFFFFFEu},
-                      GeometryCase{1, 0, 0, 222, 254}));
+                      GeometryCase{1, 0, 0, 222, 254}),
+    [](const ::testing::TestParamInfo<GeometryCase>& info) {
+        return "Model" + std::to_string(info.param.memoryModel) + "Units" +
+               std::to_string(info.param.memoryUnits);
+    });
 
 using InfoCommandTest = TokenTest;
 
@@ -192,9 +203,9 @@ TEST_F(RawCommandTest, BytesBeyondTheLengthReachTheTokenAsZero) {
 
     const std::vector<SentTransaction> transactions = sent();
     ASSERT_EQ(transactions.size(), 1u);
-    EXPECT_EQ(transactions[0].words, bytes({0, 0, 0, 0}));
-    EXPECT_EQ(memory(0, 8),
-              bytes({patternByte(0), patternByte(1), 0, 0, 0, 0, patternByte(6), patternByte(7)}));
+    EXPECT_EQ(transactions[0].words, bytesOf({0, 0, 0, 0}));
+    EXPECT_EQ(memory(0, 8), bytesOf({patternByte(0), patternByte(1), 0, 0, 0, 0, patternByte(6),
+                                     patternByte(7)}));
 }
 
 TEST_F(RawCommandTest, RunsTheCallersRecordAsItStandsAndCopiesTheWholeRecordBack) {

@@ -90,7 +90,7 @@ TEST_F(LargeTransferTest, AnUnalignedWriteAcrossTheRecordBoundaryFetchesOnlyItsE
     EXPECT_EQ(parts(),
               (std::vector<Part>{{0x31, 0, 1}, {0x31, 8192, 1}, {0x32, 0, 8192}, {0x32, 8192, 1}}));
     const std::vector<SentTransaction> transactions = sent();
-    EXPECT_EQ(transactions[3].words, bytes({data.back(), patternByte(16385), 0, 0}));
+    EXPECT_EQ(transactions[3].words, bytesOf({data.back(), patternByte(16385), 0, 0}));
     std::vector<uint8_t> model = patternMemory();
     std::copy(data.begin(), data.end(), model.begin() + 1);
     EXPECT_EQ(memory(0, kMemorySize), model);

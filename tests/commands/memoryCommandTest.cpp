@@ -77,9 +77,9 @@ TEST_F(MemoryCommandTest, AnAlignedWriteIsOneTransactionWithoutFetches) {
     EXPECT_EQ(transactions[0].wordOffset, 2);
     EXPECT_EQ(transactions[0].wordCount, 1);
     // One word travels in a packet of two; the second word of the pair is zero.
-    EXPECT_EQ(transactions[0].words, bytes({0xA0, 0xA1, 0, 0}));
-    EXPECT_EQ(memory(2, 6),
-              bytes({patternByte(2), patternByte(3), 0xA0, 0xA1, patternByte(6), patternByte(7)}));
+    EXPECT_EQ(transactions[0].words, bytesOf({0xA0, 0xA1, 0, 0}));
+    EXPECT_EQ(memory(2, 6), bytesOf({patternByte(2), patternByte(3), 0xA0, 0xA1, patternByte(6),
+                                     patternByte(7)}));
     EXPECT_EQ(response.status, 0);
     EXPECT_EQ(response.memoryUnits, 16);
 }
@@ -190,11 +190,11 @@ TEST_F(MemoryCommandTest, BlockFormsAddressTheBlockAndFetchThroughTheBlock) {
     VokIdResponse response = sentinelResponse();
 
     ASSERT_EQ(vokIdReadExCmd(device_, VOK_BLOCK_2, nullptr, 0, 1, buffer, 2, &response), 0);
-    EXPECT_EQ(bytes({buffer[0], buffer[1]}), pattern(1014 + 1, 2));
+    EXPECT_EQ(bytesOf({buffer[0], buffer[1]}), pattern(1014 + 1, 2));
 
     const uint8_t data[1] = {0x99};
     ASSERT_EQ(vokIdWriteExCmd(device_, VOK_BLOCK_3, nullptr, 0, 3, data, 1, &response), 0);
-    EXPECT_EQ(memory(block3 + 2, 2), bytes({patternByte(block3 + 2), 0x99}));
+    EXPECT_EQ(memory(block3 + 2, 2), bytesOf({patternByte(block3 + 2), 0x99}));
 
     const std::vector<SentTransaction> transactions = sent();
     ASSERT_EQ(transactions.size(), 3u);
@@ -231,7 +231,8 @@ TEST_F(MemoryCommandTest, BlockFormsAreBoundedByTheWholeMemoryOnly) {
     EXPECT_EQ(vokIdReadExCmd(device_, VOK_BLOCK_1, nullptr, 0, 1012, buffer, 4, &response),
               voksim::kStatusOutOfRange);
     EXPECT_EQ(response.status, voksim::kStatusOutOfRange);
-    EXPECT_EQ(bytes({buffer[0], buffer[1], buffer[2], buffer[3]}), bytes({0x11, 0x11, 0x11, 0x11}));
+    EXPECT_EQ(bytesOf({buffer[0], buffer[1], buffer[2], buffer[3]}),
+              bytesOf({0x11, 0x11, 0x11, 0x11}));
     EXPECT_EQ(vokIdReadExCmd(device_, VOK_BLOCK_1, nullptr, 0, 4095, buffer, 2, &response), 3);
 }
 

@@ -28,13 +28,9 @@ namespace {
 
 void failMallocAfter(int successes) { gMallocsBeforeFailure = successes; }
 
-class AllocationDeathTest : public ::testing::Test {
+class AllocationDeathTest : public voktest::FakeUsbTest {
   protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-    voktest::TempDir usb;
-    voktest::TempDir ipc;
-    voktest::ScopedEnv usbEnv{"USB_DEVFS_PATH", usb.path()};
-    voktest::ScopedEnv ipcEnv{"VOK_IPC_NAME", ipc.path()};
 };
 
 TEST_F(AllocationDeathTest, ListRecord) {

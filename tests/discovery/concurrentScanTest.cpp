@@ -12,11 +12,9 @@
 
 namespace {
 
-TEST(ConcurrentScanTest, ParallelScansAllFindEveryToken) {
-    voktest::TempDir usb;
-    voktest::TempDir ipc;
-    voktest::ScopedEnv usbEnv("USB_DEVFS_PATH", usb.path());
-    voktest::ScopedEnv ipcEnv("VOK_IPC_NAME", ipc.path());
+class ConcurrentScanTest : public voktest::FakeUsbTest {};
+
+TEST_F(ConcurrentScanTest, ParallelScansAllFindEveryToken) {
     for (const char* bus : {"001", "002", "003"}) {
         for (const char* dev : {"001", "002", "003", "004"}) {
             voktest::addNode(usb.path(), bus, dev, voktest::tokenDescriptor());

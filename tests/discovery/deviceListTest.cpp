@@ -10,16 +10,7 @@
 
 namespace {
 
-using voktest::ScopedEnv;
-using voktest::TempDir;
-
-class DeviceListTest : public ::testing::Test {
-  protected:
-    TempDir usb;
-    TempDir ipc;
-    ScopedEnv usbEnv{"USB_DEVFS_PATH", usb.path()};
-    ScopedEnv ipcEnv{"VOK_IPC_NAME", ipc.path()};
-};
+class DeviceListTest : public voktest::FakeUsbTest {};
 
 VokIdInfo sampleInfo() {
     VokIdInfo info = {};

@@ -19,7 +19,6 @@ namespace {
 
 using voktest::addNode;
 using voktest::ScopedEnv;
-using voktest::TempDir;
 using voktest::tokenDescriptor;
 
 struct Found {
@@ -47,13 +46,7 @@ std::vector<std::string> paths(const std::vector<Found>& found) {
     return result;
 }
 
-class ScanTest : public ::testing::Test {
-  protected:
-    TempDir usb;
-    TempDir ipc;
-    ScopedEnv usbEnv{"USB_DEVFS_PATH", usb.path()};
-    ScopedEnv ipcEnv{"VOK_IPC_NAME", ipc.path()};
-};
+class ScanTest : public voktest::FakeUsbTest {};
 
 TEST(VendorTableTest, BothRowsCarryThisLibrarysPair) {
     EXPECT_STREQ(vokVendorIds[0].hardwareId, "USB\\VID_F055&PID_0401&REV_0100");

@@ -1,10 +1,10 @@
-// Helpers for the discovery and device-lock tests: private temporary
-// directories (also deeper than PATH_MAX allows to name in one go),
-// environment overrides, and fake usbfs trees made of plain files.
+// Helpers for the discovery and device-lock tests: temporary directories
+// below one root per test program, paths longer than PATH_MAX allows to name
+// in one go, and fake usbfs trees made of plain files.
 #pragma once
 
 #include <dirent.h>
-#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -15,10 +15,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "support/files.h"
+#include "support/scopedEnv.h"
+#include "support/tempDir.h"
+#include "support/usbTree.h"
 
 namespace voktest {
 
@@ -26,45 +30,6 @@ inline void check(bool ok, const std::string& what) {
     if (!ok) {
         throw std::runtime_error(what + ": " + strerror(errno));
     }
-}
-
-// Removes everything below the directory open as dirFd, working with *at
-// calls so that trees deeper than a path of 4096 bytes go too.
-inline void removeContents(int dirFd) {
-    DIR* dir = fdopendir(dup(dirFd));
-    if (dir == nullptr) {
-        return;
-    }
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    closedir(dir);
-    for (const std::string& name : names) {
-        struct stat st = {};
-        if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-            const int child = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (child >= 0) {
-                removeContents(child);
-                close(child);
-            }
-            unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
-        } else {
-            unlinkat(dirFd, name.c_str(), 0);
-        }
-    }
-}
-
-inline void removeTree(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        removeContents(fd);
-        close(fd);
-    }
-    rmdir(path.c_str());
 }
 
 // One directory under /tmp per test program, removed when the program ends.
@@ -79,54 +44,35 @@ inline const std::string& testRoot() {
         check(mkdtemp(pattern) != nullptr, "mkdtemp");
         chmod(pattern, 0755);  // some tests scan as an unprivileged user
         setenv("VOK_TEST_ROOT", pattern, 1);
-        atexit([] { removeTree(getenv("VOK_TEST_ROOT")); });
+        atexit([] { testsupport::removeTree(getenv("VOK_TEST_ROOT")); });
         return std::string(pattern);
     }();
     return root;
 }
 
-// A fresh directory made with mkdtemp, removed with its contents.
-class TempDir {
+using testsupport::readFile;
+using testsupport::ScopedEnv;
+using testsupport::writeFile;
+
+// A fresh directory below testRoot(), removed with its contents.
+class TempDir : public testsupport::TempDir {
   public:
-    TempDir() {
-        std::string pattern = testRoot() + "/dir-XXXXXX";
-        check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-        path_ = pattern;
-    }
-    ~TempDir() { removeTree(path_); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
-  private:
-    std::string path_;
+    TempDir() : testsupport::TempDir("dir-", testRoot()) {}
 };
 
-// Sets (or, with nullopt, unsets) an environment variable for a scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-        if (const char* old = getenv(name)) {
-            old_ = old;
-        }
-        set(value);
-    }
-    ~ScopedEnv() { set(old_); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
+// A test with a lock directory of its own (`ipc`) below testRoot(), named in
+// VOK_IPC_NAME.
+class LockDirTest : public ::testing::Test {
+  protected:
+    TempDir ipc;
+    ScopedEnv ipcEnv{"VOK_IPC_NAME", ipc.path()};
+};
 
-  private:
-    void set(const std::optional<std::string>& value) {
-        if (value) {
-            setenv(name_.c_str(), value->c_str(), 1);
-        } else {
-            unsetenv(name_.c_str());
-        }
-    }
-    std::string name_;
-    std::optional<std::string> old_;
+// A test on a fake usbfs tree of its own (`usb`) with a lock directory of
+// its own (`ipc`), both below testRoot() and named in the environment.
+class FakeUsbTest : public ::testing::Test, protected testsupport::PrivateUsbTree {
+  protected:
+    FakeUsbTest() : testsupport::PrivateUsbTree("", testRoot()) {}
 };
 
 inline void makeDirs(const std::string& path) {
@@ -135,25 +81,6 @@ inline void makeDirs(const std::string& path) {
         const std::string prefix = path.substr(0, slash);
         check(mkdir(prefix.c_str(), 0755) == 0 || errno == EEXIST, "mkdir " + prefix);
     }
-}
-
-inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    check(fd >= 0, "open " + path);
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    close(fd);
-    check(written == static_cast<ssize_t>(bytes.size()), "write " + path);
-}
-
-inline std::vector<uint8_t> readFile(const std::string& path) {
-    std::vector<uint8_t> bytes(256);
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    check(fd >= 0, "open " + path);
-    const ssize_t got = read(fd, bytes.data(), bytes.size());
-    close(fd);
-    check(got >= 0, "read " + path);
-    bytes.resize(static_cast<size_t>(got));
-    return bytes;
 }
 
 // Makes a directory whose full path is exactly `length` characters long

@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "api/apiFixture.h"
-
-extern char** environ;
+#include "support/childEnvironment.h"
 
 namespace voktest {
 namespace {
@@ -23,23 +22,9 @@ struct ProgramRun {
 // Runs `program` with the environment of this process, the virtual token's
 // interposer preloaded.
 ProgramRun run_with_virtual_token(const char* program) {
-    std::vector<std::string> environment;
-    std::string asanOptions = "ASAN_OPTIONS=";
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text(*entry);
-        if (text.rfind("ASAN_OPTIONS=", 0) == 0) {
-            asanOptions = text + ":";
-        } else if (text.rfind("LD_PRELOAD=", 0) != 0) {
-            environment.push_back(text);
-        }
-    }
-    environment.push_back(std::string("LD_PRELOAD=") + VOK_SIM_LIBRARY);
-    // In a sanitized build the interposer is preloaded ahead of the
-    // sanitizer's runtime, which it tolerates.
-    environment.push_back(asanOptions + "verify_asan_link_order=0");
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
+    const testsupport::ExecArgs exec(
+        program, {},
+        testsupport::withInterposer(testsupport::currentEnvironment(), VOK_SIM_LIBRARY));
 
     ProgramRun run;
     int pipeFds[2];
@@ -48,9 +33,9 @@ ProgramRun run_with_virtual_token(const char* program) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    char* argv[] = {const_cast<char*>(program), nullptr};
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
+    const int spawned =
+        posix_spawn(&pid, program, &actions, nullptr, exec.argv.data(), exec.envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
     if (spawned == 0) {

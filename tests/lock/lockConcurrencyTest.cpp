@@ -43,7 +43,6 @@ extern "C" int __wrap_fcntl(int fd, int cmd, ...) {  // NOLINT(bugprone-reserved
 
 namespace {
 
-using voktest::ScopedEnv;
 using voktest::TempDir;
 
 std::string lockFileOf(const TempDir& ipc, const char* name) {
@@ -104,11 +103,7 @@ std::string partnerOf(const char* name, bool sameFile, bool sameSlot, int nth = 
     }
 }
 
-class LockConcurrencyTest : public ::testing::Test {
-  protected:
-    TempDir ipc;
-    ScopedEnv ipcEnv{"VOK_IPC_NAME", ipc.path()};
-};
+class LockConcurrencyTest : public voktest::LockDirTest {};
 
 TEST_F(LockConcurrencyTest, SecondThreadWaitsForTheFirstToUnlock) {
     VokMutex held = kVokMutexNotHeld;

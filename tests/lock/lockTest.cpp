@@ -16,7 +16,6 @@
 namespace {
 
 using voktest::ScopedEnv;
-using voktest::TempDir;
 
 // "abc" falls into pool slot 8 and lock file vok08.lock.
 constexpr const char* kName = "abc";
@@ -59,11 +58,7 @@ int64_t storedPid(const std::string& path) {
     return pid;
 }
 
-class LockTest : public ::testing::Test {
-  protected:
-    TempDir ipc;
-    ScopedEnv ipcEnv{"VOK_IPC_NAME", ipc.path()};
-};
+class LockTest : public voktest::LockDirTest {};
 
 TEST(LockHashTest, KnownNamesGiveKnownSlotsAndFiles) {
     EXPECT_EQ(hash_str("abc", 11), 8U);

@@ -4,17 +4,16 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "discovery/deviceList.h"
 #include "discovery/linuxUsb.h"
+#include "support/tokenDevice.h"
 #include "vok/vok.h"
 #include "voksim/voksim.h"
 
@@ -28,31 +27,16 @@ constexpr uint8_t kIn = 0xC2;
 class VirtualToken {
   public:
     explicit VirtualToken(const voksim::Identity& identity = voksim::Identity{})
-        : identity_(identity) {
-        char pattern[] = "/tmp/vok-protocol-XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        EXPECT_NE(dir, nullptr);
-        root_ = dir != nullptr ? dir : "";
-        node_ = voksim::createToken(root_, 1, 2, identity_);
-        device_ = vokCreateDevice(identity_.idProduct, 0, node_.c_str(), node_.c_str());
-        EXPECT_NE(device_, nullptr);
-    }
-    ~VirtualToken() {
-        vokFreeDevice(device_);
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-    VirtualToken(const VirtualToken&) = delete;
-    VirtualToken& operator=(const VirtualToken&) = delete;
+        : identity_(identity), token_(identity, "vok-protocol-") {}
 
-    VokDevice* device() const { return device_; }
-    const std::string& node() const { return node_; }
+    VokDevice* device() const { return token_.device(); }
+    const std::string& node() const { return token_.node(); }
     const voksim::Identity& identity() const { return identity_; }
 
     // Faults start counting transfers afresh; the log starts empty too.
     void setFaults(voksim::Faults faults) const {
-        ASSERT_TRUE(voksim::setFaults(node_, faults));
-        ASSERT_TRUE(voksim::clearLog(node_));
+        ASSERT_TRUE(voksim::setFaults(node(), faults));
+        ASSERT_TRUE(voksim::clearLog(node()));
     }
     void useTag(uint8_t tag) const {
         voksim::Faults faults;
@@ -63,20 +47,18 @@ class VirtualToken {
     // The control transfers of the log (port resets left out).
     std::vector<voksim::LogEntry> transfers() const {
         std::vector<voksim::LogEntry> result;
-        for (auto& entry : voksim::readLog(node_)) {
+        for (auto& entry : voksim::readLog(node())) {
             if (entry.kind == voksim::LogEntry::kControl) {
                 result.push_back(entry);
             }
         }
         return result;
     }
-    std::vector<voksim::LogEntry> log() const { return voksim::readLog(node_); }
+    std::vector<voksim::LogEntry> log() const { return voksim::readLog(node()); }
 
   private:
     voksim::Identity identity_;
-    std::string root_;
-    std::string node_;
-    VokDevice* device_ = nullptr;
+    testsupport::TokenDevice token_;
 };
 
 // A zero-filled record addressed to the token, with a PIN of "1234".

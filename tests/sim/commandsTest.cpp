@@ -2,19 +2,21 @@
 #include <gtest/gtest.h>
 
 #include "sim/hostDriver.h"
+#include "support/bytes.h"
+#include "support/tempDir.h"
 #include "voksim/voksim.h"
 
 using namespace simtest;
+using testsupport::bytesOf;
+using testsupport::TempDir;
 
 namespace {
 
 class CommandsTest : public ::testing::Test {
   protected:
-    TempTree tree;
+    TempDir tree;
     std::string node = voksim::createToken(tree.path(), 1, 2);
 };
-
-std::vector<uint8_t> bytesOf(std::initializer_list<uint8_t> list) { return list; }
 
 TEST_F(CommandsTest, InfoAnswersTheIdentityInASixteenByteReply) {
     ASSERT_FALSE(node.empty());

@@ -12,17 +12,19 @@
 #include <cstdio>
 
 #include "sim/hostDriver.h"
+#include "support/bytes.h"
+#include "support/tempDir.h"
 #include "voksim/voksim.h"
 
 using namespace simtest;
+using testsupport::bytesOf;
+using testsupport::TempDir;
 
 namespace {
 
-std::vector<uint8_t> bytesOf(std::initializer_list<uint8_t> list) { return list; }
-
 class FaultsTest : public ::testing::Test {
   protected:
-    TempTree tree;
+    TempDir tree;
     std::string node = voksim::createToken(tree.path(), 1, 2);
 
     void setFaults(const voksim::Faults& faults) { ASSERT_TRUE(voksim::setFaults(node, faults)); }

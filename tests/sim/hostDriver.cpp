@@ -6,23 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <stdexcept>
 
 namespace simtest {
-
-TempTree::TempTree() {
-    char pattern[] = "/tmp/voksim-test-XXXXXX";
-    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempTree::~TempTree() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 Host::Host(const std::string& node) { fd_ = open(node.c_str(), O_RDWR | O_CLOEXEC); }
 

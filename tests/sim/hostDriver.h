@@ -9,19 +9,6 @@
 
 namespace simtest {
 
-// A temporary directory under /tmp, removed with everything in it.
-class TempTree {
-  public:
-    TempTree();
-    ~TempTree();
-    TempTree(const TempTree&) = delete;
-    TempTree& operator=(const TempTree&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 // One control transfer's outcome: the ioctl result and errno.
 struct TransferResult {
     int result = 0;

@@ -10,9 +10,11 @@
 #include <cstdio>
 
 #include "sim/hostDriver.h"
+#include "support/tempDir.h"
 #include "voksim/voksim.h"
 
 using namespace simtest;
+using testsupport::TempDir;
 
 namespace {
 
@@ -39,7 +41,7 @@ TEST(InterposerTest, OtherRequestsOnOtherDescriptorsReachTheRealIoctl) {
 }
 
 TEST(InterposerTest, RegularFilesThatAreNotTokenNodesGoToTheRealIoctl) {
-    TempTree tree;
+    TempDir tree;
     const std::string plain = tree.path() + "/plain";
     FILE* file = std::fopen(plain.c_str(), "w");
     ASSERT_NE(file, nullptr);
@@ -66,7 +68,7 @@ TEST(InterposerTest, RegularFilesThatAreNotTokenNodesGoToTheRealIoctl) {
 }
 
 TEST(InterposerTest, OtherRequestsOnATokenNodeGoToTheRealIoctl) {
-    TempTree tree;
+    TempDir tree;
     const std::string node = voksim::createToken(tree.path(), 1, 2);
     Host host(node);
     int available = -1;
@@ -76,7 +78,7 @@ TEST(InterposerTest, OtherRequestsOnATokenNodeGoToTheRealIoctl) {
 }
 
 TEST(InterposerTest, ANodeWithoutAUsableStateIsAnAbsentDevice) {
-    TempTree tree;
+    TempDir tree;
     const std::string node = voksim::createToken(tree.path(), 1, 2);
     Host host(node);
     ASSERT_EQ(unlink(voksim::statePathOf(node).c_str()), 0);
@@ -89,7 +91,7 @@ TEST(InterposerTest, ANodeWithoutAUsableStateIsAnAbsentDevice) {
 }
 
 TEST(InterposerTest, NodesAreLaidOutLikeUsbfs) {
-    TempTree tree;
+    TempDir tree;
     const std::string node = voksim::createToken(tree.path(), 3, 17);
     EXPECT_EQ(node, tree.path() + "/003/017");
     EXPECT_EQ(voksim::statePathOf(node), tree.path() + "/003/.017.state");

@@ -2,14 +2,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "sim/hostDriver.h"
+#include "support/bytes.h"
+#include "support/tempDir.h"
 #include "voksim/voksim.h"
 
 using namespace simtest;
+using testsupport::bytesOf;
+using testsupport::TempDir;
 
 namespace {
-
-std::vector<uint8_t> bytesOf(std::initializer_list<uint8_t> list) { return list; }
 
 size_t count(const std::string& text, const std::string& part) {
     size_t found = 0;
@@ -21,7 +25,7 @@ size_t count(const std::string& text, const std::string& part) {
 
 class LogTest : public ::testing::Test {
   protected:
-    TempTree tree;
+    TempDir tree;
     std::string node = voksim::createToken(tree.path(), 1, 2);
 };
 
@@ -83,6 +87,28 @@ TEST_F(LogTest, FailuresAndFaultsAreShown) {
     runCommand(node, Command{});
     const std::string text = voksim::transcript(node);
     EXPECT_NE(text.find("-1 Broken pipe (fault)"), std::string::npos) << text;
+}
+
+TEST_F(LogTest, AFailedResetShowsItsError) {
+    Host host(node);
+    ASSERT_TRUE(voksim::unplug(node));
+    EXPECT_EQ(host.reset().error, ENODEV);
+    const std::string text = voksim::transcript(node);
+    EXPECT_NE(text.find("RESET  -> -1 No such device\n"), std::string::npos) << text;
+}
+
+TEST_F(LogTest, ALogThatCannotBeWrittenIsReportedOnceAndTheTransfersGoOn) {
+    const std::string log = voksim::logPathOf(node);
+    ASSERT_EQ(unlink(log.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/full", log.c_str()), 0);
+    testing::internal::CaptureStderr();
+    const Outcome first = runCommand(node, Command{});
+    const Outcome second = runCommand(node, Command{});
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(err, "voksim: cannot write the transfer log " + log +
+                       " (No space left on device): records are lost\n");
 }
 
 TEST_F(LogTest, TheLogCanBeClearedAndSwitchedOff) {

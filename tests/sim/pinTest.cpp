@@ -5,17 +5,19 @@
 #include <climits>
 
 #include "sim/hostDriver.h"
+#include "support/bytes.h"
+#include "support/tempDir.h"
 #include "voksim/voksim.h"
 
 using namespace simtest;
+using testsupport::bytesOf;
+using testsupport::TempDir;
 
 namespace {
 
-std::vector<uint8_t> bytesOf(std::initializer_list<uint8_t> list) { return list; }
-
 class PinTest : public ::testing::Test {
   protected:
-    TempTree tree;
+    TempDir tree;
     std::string node = voksim::createToken(tree.path(), 1, 2);
 
     uint8_t status(const Command& command) { return runCommand(node, command).status; }
@@ -173,7 +175,7 @@ TEST_F(PinTest, BlockProvisioningRunsWithoutAPinOnAFreshBlock) {
 }
 
 TEST(MemoryPinTest, AtLevel21TheMainPinLivesInMemory) {
-    TempTree tree;
+    TempDir tree;
     voksim::Identity identity;
     identity.protocolLevel = 21;
     const std::string node = voksim::createToken(tree.path(), 1, 2, identity);
@@ -194,7 +196,7 @@ TEST(MemoryPinTest, AtLevel21TheMainPinLivesInMemory) {
 }
 
 TEST(MemoryPinTest, PinUseWithoutALengthProtectsNothing) {
-    TempTree tree;
+    TempDir tree;
     voksim::Identity identity;
     identity.protocolLevel = 21;
     const std::string node = voksim::createToken(tree.path(), 1, 2, identity);

@@ -9,17 +9,19 @@
 #include <cerrno>
 
 #include "sim/hostDriver.h"
+#include "support/bytes.h"
+#include "support/tempDir.h"
 #include "voksim/voksim.h"
 
 using namespace simtest;
+using testsupport::bytesOf;
+using testsupport::TempDir;
 
 namespace {
 
-std::vector<uint8_t> bytesOf(std::initializer_list<uint8_t> list) { return list; }
-
 class ProtocolTest : public ::testing::Test {
   protected:
-    TempTree tree;
+    TempDir tree;
     std::string node = voksim::createToken(tree.path(), 1, 2);
     Host host{node};
 

@@ -8,9 +8,11 @@
 #include <thread>
 
 #include "sim/hostDriver.h"
+#include "support/tempDir.h"
 #include "voksim/voksim.h"
 
 using namespace simtest;
+using testsupport::TempDir;
 
 namespace {
 
@@ -33,7 +35,7 @@ bool hammer(const std::string& node, uint16_t word, uint8_t seed) {
 }
 
 TEST(SharingTest, ThreadsOnOneTokenRunTheirTransactionsSideBySide) {
-    TempTree tree;
+    TempDir tree;
     const std::string node = voksim::createToken(tree.path(), 1, 2);
     constexpr int kThreads = 6;
     bool ok[kThreads] = {};
@@ -48,7 +50,7 @@ TEST(SharingTest, ThreadsOnOneTokenRunTheirTransactionsSideBySide) {
 }
 
 TEST(SharingTest, ProcessesOnOneTokenKeepItsStateConsistent) {
-    TempTree tree;
+    TempDir tree;
     const std::string node = voksim::createToken(tree.path(), 1, 2);
     ASSERT_TRUE(voksim::setLogging(node, false));
     constexpr int kProcesses = 4;
@@ -80,7 +82,7 @@ TEST(SharingTest, ProcessesOnOneTokenKeepItsStateConsistent) {
 }
 
 TEST(SharingTest, TheTokenKeepsItsMemoryAndPinsFromOneRunToTheNext) {
-    TempTree tree;
+    TempDir tree;
     const std::string node = voksim::createToken(tree.path(), 1, 2);
     std::fflush(nullptr);
     const pid_t child = fork();

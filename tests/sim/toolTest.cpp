@@ -1,4 +1,5 @@
 // The vok-sim tool through its real binary.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,9 +9,11 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/hostDriver.h"
+#include "support/tempDir.h"
 #include "voksim/voksim.h"
 
 using namespace simtest;
+using testsupport::TempDir;
 
 namespace {
 
@@ -28,14 +31,17 @@ std::string readAll(int fd) {
     return text;
 }
 
-// Runs vok-sim with `arguments`; stdout and stderr are collected separately.
-ToolRun vokSim(const std::vector<std::string>& arguments) {
+// Runs vok-sim with `arguments`; stdout and stderr are collected separately,
+// or stdout goes to the file `stdoutPath`.
+ToolRun vokSim(const std::vector<std::string>& arguments, const char* stdoutPath = nullptr) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return {};
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-        dup2(outPipe[1], 1);
+        const int out = stdoutPath ? open(stdoutPath, O_WRONLY) : outPipe[1];
+        if (out < 0) _exit(125);
+        dup2(out, 1);
         dup2(errPipe[1], 2);
         close(outPipe[0]);
         close(errPipe[0]);
@@ -67,7 +73,7 @@ std::string line(const std::string& text, const std::string& prefix) {
 
 class ToolTest : public ::testing::Test {
   protected:
-    TempTree tree;
+    TempDir tree;
     std::string root = tree.path() + "/usb";
     std::string node = root + "/001/002";
     void SetUp() override {
@@ -183,6 +189,17 @@ TEST_F(ToolTest, UnplugAndReplugMoveTheNode) {
     EXPECT_NE(access(node.c_str(), F_OK), 0);
     ASSERT_EQ(vokSim({"replug", node}).status, 0);
     EXPECT_TRUE(voksim::isTokenNode(node));
+}
+
+TEST_F(ToolTest, OutputThatCannotBeWrittenIsAFailure) {
+    ASSERT_EQ(runCommand(node, Command{}).status, 0);  // something for the log to show
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"show", node}, {"log", node}, {"--help"}}) {
+        const ToolRun run = vokSim(arguments, "/dev/full");
+        EXPECT_EQ(run.status, 1) << arguments[0];
+        EXPECT_EQ(run.err, "vok-sim: cannot write stdout: No space left on device\n")
+            << arguments[0];
+    }
 }
 
 TEST_F(ToolTest, HelpAndUsageErrors) {

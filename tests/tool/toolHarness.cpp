@@ -11,12 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace voktest {
 
@@ -26,34 +21,6 @@ constexpr int kRunTimeoutMs = 120000;
 
 int exitCodeOf(int waitStatus) { return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1; }
 
-// argv and envp built before fork, so the child only calls exec.
-struct ExecArgs {
-    std::vector<std::string> strings;
-    std::vector<char*> argv;
-    std::vector<char*> envp;
-
-    ExecArgs(const std::vector<std::string>& args, const Environment& env) {
-        strings.push_back(vokPath());
-        strings.insert(strings.end(), args.begin(), args.end());
-        size_t argc = strings.size();
-        for (const auto& [name, value] : env) strings.push_back(name + "=" + value);
-        for (size_t i = 0; i < strings.size(); ++i) {
-            (i < argc ? argv : envp).push_back(strings[i].data());
-        }
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-    }
-};
-
-Environment currentEnvironment() {
-    Environment env;
-    for (char** p = environ; *p != nullptr; ++p) {
-        const char* eq = std::strchr(*p, '=');
-        if (eq != nullptr) env[std::string(*p, static_cast<size_t>(eq - *p))] = eq + 1;
-    }
-    return env;
-}
-
 using Clock = std::chrono::steady_clock;
 
 int msLeft(Clock::time_point deadline) {
@@ -62,17 +29,6 @@ int msLeft(Clock::time_point deadline) {
 }
 
 }  // namespace
-
-TempDir::TempDir() {
-    char name[] = "/tmp/vok-tool-XXXXXX";
-    if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = name;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
 
 std::string VirtualTree::addToken(unsigned bus, unsigned device, const voksim::Identity& identity) {
     tokens.push_back(voksim::createToken(root.path(), bus, device, identity));
@@ -89,13 +45,10 @@ std::string statusLine(const std::string& operation, uint32_t status) {
 }
 
 Environment treeEnvironment(const VirtualTree& tree) {
-    Environment env = currentEnvironment();
+    Environment env =
+        testsupport::withInterposer(testsupport::currentEnvironment(), VOKSIM_LIBRARY_PATH);
     env["USB_DEVFS_PATH"] = tree.root.path();
     env["VOK_IPC_NAME"] = tree.locks.path();
-    env["LD_PRELOAD"] = VOKSIM_LIBRARY_PATH;
-    // The interposer is preloaded ahead of the sanitizer runtime.
-    std::string asan = env.count("ASAN_OPTIONS") ? env["ASAN_OPTIONS"] + ":" : "";
-    env["ASAN_OPTIONS"] = asan + "verify_asan_link_order=0";
     return env;
 }
 
@@ -108,7 +61,7 @@ RunResult runVok(const VirtualTree& tree, const std::vector<std::string>& args,
 
 RunResult runVokIn(const Environment& env, const std::vector<std::string>& args,
                    const std::string& input, uid_t asUser) {
-    ExecArgs exec(args, env);
+    const testsupport::ExecArgs exec(vokPath(), args, env);
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe2 failed");
@@ -187,7 +140,7 @@ PtySession::PtySession(const VirtualTree& tree, const std::vector<std::string>& 
                        const Environment& extra) {
     Environment env = treeEnvironment(tree);
     for (const auto& [name, value] : extra) env[name] = value;
-    ExecArgs exec(args, env);
+    const testsupport::ExecArgs exec(vokPath(), args, env);
     pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ < 0) throw std::runtime_error("forkpty failed");
     if (pid_ == 0) {

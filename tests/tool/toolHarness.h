@@ -4,38 +4,28 @@
 
 #include <sys/types.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
+#include "support/childEnvironment.h"
+#include "support/tempDir.h"
 #include "voksim/voksim.h"
 
 namespace voktest {
 
-// A directory made with mkdtemp under /tmp and removed with its contents.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
+using testsupport::Environment;
+using testsupport::TempDir;
 
-  private:
-    std::string path_;
-};
-
-// A usbfs-like tree with virtual tokens, and a private lock directory.
+// A usbfs-like tree with virtual tokens, and a private lock directory. Only
+// the children that run vok on it see it in their environment.
 struct VirtualTree {
-    TempDir root;
-    TempDir locks;
+    TempDir root{"vok-tool-"};
+    TempDir locks{"vok-tool-"};
     std::vector<std::string> tokens;  // node paths, in order of creation
 
     std::string addToken(unsigned bus, unsigned device,
                          const voksim::Identity& identity = voksim::Identity{});
 };
-
-using Environment = std::map<std::string, std::string>;
 
 struct RunResult {
     int exitCode = -1;  // -1: killed by a signal or timed out

@@ -2,10 +2,10 @@
 // own state.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <random>
 
+#include "support/files.h"
+#include "support/tokenMemory.h"
 #include "toolHarness.h"
 #include "voksim/tokenModel.h"
 
@@ -14,22 +14,14 @@ namespace {
 
 const Environment kPins = {{"VOKTEST_PIN", "2468"}, {"VOKTEST_WRONG", "1357"}};
 
-std::vector<uint8_t> tokenMemory(const std::string& node, uint32_t from, uint32_t length) {
-    std::optional<voksim::TokenState> state = voksim::readState(node);
-    if (!state) ADD_FAILURE() << "no state for " << node;
-    if (!state) return {};
-    return std::vector<uint8_t>(state->memory + from, state->memory + from + length);
-}
+using testsupport::readText;
+using testsupport::tokenMemory;
 
+// Puts `bytes` into the file `name` in `dir`; returns its path.
 std::string writeFile(const TempDir& dir, const std::string& name, const std::string& bytes) {
-    std::string path = dir.path() + "/" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
+    const std::string path = dir / name;
+    testsupport::writeText(path, bytes);
     return path;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string randomBytes(size_t size) {
@@ -67,7 +59,7 @@ TEST(VokSession, WholeMemoryRoundTripThroughFilesShowsNoProgressOffTerminal) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(readFile(out), data);
+    EXPECT_EQ(readText(out), data);
     std::vector<uint8_t> memory = tokenMemory(node, 0, 4096);
     EXPECT_EQ(std::string(memory.begin(), memory.end()), data);
 }

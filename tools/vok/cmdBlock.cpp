@@ -48,7 +48,7 @@ std::string blockText(const BlockOptions& o) { return "block " + std::to_string(
 
 std::string hex16(uint16_t value) {
     char text[8];
-    std::snprintf(text, sizeof text, "0x%04x", value);
+    (void)std::snprintf(text, sizeof text, "0x%04x", value);
     return text;
 }
 

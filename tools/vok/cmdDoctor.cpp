@@ -87,7 +87,7 @@ const char* sourceName(RootSource source) {
 
 std::string accessText(const UsbNode& node) {
     char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(node.mode & 07777));
+    (void)std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(node.mode & 07777));
     const passwd* user = getpwuid(node.owner);
     const group* grp = getgrgid(node.group);
     return std::string("mode ") + mode + ", owner " +
@@ -151,7 +151,7 @@ void checkNodes(const UsbScan& scan, Report& report) {
                   std::to_string(tokens) + " of them token(s)");
     } else {
         char ids[16];
-        std::snprintf(ids, sizeof ids, "%04x:%04x", kTokenVendorId, kTokenProductId);
+        (void)std::snprintf(ids, sizeof ids, "%04x:%04x", kTokenVendorId, kTokenProductId);
         report.problem("no token attached: none of the " + std::to_string(scan.nodes.size()) +
                            " device node(s) under " + scan.root + " has the USB ID " + ids,
                        "plug the token in (lsusb lists what is attached)");

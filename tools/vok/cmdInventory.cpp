@@ -41,7 +41,7 @@ std::vector<ListRow> collectRows(const UsbScan& scan) {
 
 std::string productText(uint16_t productId) {
     char text[8];
-    std::snprintf(text, sizeof text, "0x%04x", productId);
+    (void)std::snprintf(text, sizeof text, "0x%04x", productId);
     return text;
 }
 
@@ -71,10 +71,10 @@ void noteUnreachableTokens(const UsbScan& scan) {
         if (node.isToken && !node.readWrite) ++unreachable;
     }
     if (unreachable > 0) {
-        std::fprintf(stderr,
-                     "vok: %d token node(s) cannot be opened for reading and writing by this "
-                     "user; see 'vok doctor'\n",
-                     unreachable);
+        (void)std::fprintf(stderr,
+                           "vok: %d token node(s) cannot be opened for reading and writing by this "
+                           "user; see 'vok doctor'\n",
+                           unreachable);
     }
 }
 
@@ -93,7 +93,7 @@ int runList(bool json) {
         }
         printJson(list);
     } else if (rows.empty()) {
-        std::fprintf(stderr, "vok: no token found; see 'vok doctor'\n");
+        (void)std::fprintf(stderr, "vok: no token found; see 'vok doctor'\n");
     } else {
         printTable(rows);
     }

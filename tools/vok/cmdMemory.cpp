@@ -73,7 +73,10 @@ void writeAll(int fd, const uint8_t* data, size_t size, const std::string& name)
 
 void saveRaw(const std::string& path, const std::vector<uint8_t>& data) {
     if (path == "-") {
-        std::fflush(stdout);
+        // What went through stdio comes first.
+        if (std::fflush(stdout) != 0) {
+            failUsage(std::string("cannot write stdout: ") + std::strerror(errno));
+        }
         writeAll(STDOUT_FILENO, data.data(), data.size(), "stdout");
         return;
     }

@@ -23,8 +23,8 @@ std::string hexDump(const uint8_t* data, size_t size, uint64_t startAddress) {
     std::string out;
     for (size_t line = 0; line < size; line += kBytesPerLine) {
         char address[32];
-        std::snprintf(address, sizeof address,
-                      "%08llx: ", static_cast<unsigned long long>(startAddress) + line);
+        (void)std::snprintf(address, sizeof address,
+                            "%08llx: ", static_cast<unsigned long long>(startAddress) + line);
         out += address;
         for (size_t i = 0; i < kBytesPerLine; ++i) {
             if (line + i < size) {

@@ -29,7 +29,7 @@ unsigned lockFileNumber(const std::string& devicePath) {
 
 std::string lockFilePath(const LockDirectory& directory, unsigned number) {
     char name[16];
-    std::snprintf(name, sizeof name, "vok%02u.lock", number);
+    (void)std::snprintf(name, sizeof name, "vok%02u.lock", number);
     std::string path = directory.path;
     if (path.empty() || path.back() != '/') {
         path += '/';

@@ -2,7 +2,11 @@
 #include <vok/vok.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iostream>
 #include <string>
 
 #include "commands.h"
@@ -22,13 +26,7 @@ std::string usageMessage(const CLI::App* app, const CLI::Error& error) {
     return std::string("vok: ") + error.what() + " (see --help)\n";
 }
 
-}  // namespace
-
-}  // namespace vokcli
-
-int main(int argc, char** argv) {
-    using namespace vokcli;
-
+int runVok(int argc, char** argv) {
     CLI::App app{"vok: see and administer the USB security tokens that libvok reaches", "vok"};
     app.set_version_flag("--version", std::to_string(VOK_VERSION_MAJOR) + "." +
                                           std::to_string(VOK_VERSION_MINOR) + "." +
@@ -57,14 +55,48 @@ int main(int argc, char** argv) {
 
     const Action* action = table.selected();
     if (action == nullptr) {
-        std::fprintf(stderr, "vok: no command given (see --help)\n");
+        (void)std::fprintf(stderr, "vok: no command given (see --help)\n");
         return kExitUsage;
     }
     try {
         return (*action)();
     } catch (const Failure& failure) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "vok: %s\n", failure.message.c_str());
+        (void)std::fflush(stdout);  // its failure is reported once the command has ended
+        (void)std::fprintf(stderr, "vok: %s\n", failure.message.c_str());
         return failure.exitCode;
     }
+}
+
+// Whether everything written to stdout reached it: output lost to a full disk
+// must not pass for success. std::cout shares stdout's buffer (the streams stay
+// synchronised with stdio), so one fflush settles both.
+bool outputWritten() {
+    errno = 0;
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 && !std::cout.fail();
+}
+
+}  // namespace
+
+}  // namespace vokcli
+
+int main(int argc, char** argv) {
+    using namespace vokcli;
+
+    int status = kExitOk;
+    try {
+        status = runVok(argc, argv);
+    } catch (const std::exception& error) {
+        (void)std::fprintf(stderr, "vok: %s\n", error.what());
+        return kExitFailed;
+    } catch (...) {
+        (void)std::fprintf(stderr, "vok: unexpected error\n");
+        return kExitFailed;
+    }
+    if (!outputWritten()) {
+        const int error = errno;
+        (void)std::fprintf(stderr, "vok: cannot write stdout%s%s\n", error != 0 ? ": " : "",
+                           error != 0 ? std::strerror(error) : "");
+        return status != kExitOk ? status : kExitUsage;
+    }
+    return status;
 }

@@ -25,16 +25,18 @@ void Progress::update(uint64_t done) {
     unsigned percent = static_cast<unsigned>(done * 100 / total_);
     std::string bar(filled, '#');
     bar.resize(kBarWidth, ' ');
-    std::fprintf(stderr, "\r%s [%s] %3u%% %llu/%llu bytes", label_.c_str(), bar.c_str(), percent,
-                 static_cast<unsigned long long>(done), static_cast<unsigned long long>(total_));
-    std::fflush(stderr);
+    // The bar is a courtesy: a failed write to stderr leaves nothing to do.
+    (void)std::fprintf(stderr, "\r%s [%s] %3u%% %llu/%llu bytes", label_.c_str(), bar.c_str(),
+                       percent, static_cast<unsigned long long>(done),
+                       static_cast<unsigned long long>(total_));
+    (void)std::fflush(stderr);
     drawn_ = true;
 }
 
 void Progress::finish() {
     if (drawn_) {
-        std::fputc('\n', stderr);
-        std::fflush(stderr);
+        (void)std::fputc('\n', stderr);
+        (void)std::fflush(stderr);
         drawn_ = false;
     }
 }

@@ -26,8 +26,10 @@ extern "C" void restoreAndReraise(int signal) {
     if (gTerminalFd >= 0) {
         tcsetattr(gTerminalFd, TCSANOW, &gSavedTerminal);
     }
-    ::signal(signal, SIG_DFL);
-    raise(signal);
+    // Neither can fail for the signals guarded here, and a signal handler
+    // would have nobody to tell.
+    (void)::signal(signal, SIG_DFL);
+    (void)raise(signal);
 }
 
 void writeAll(int fd, const char* text) {
