@@ -68,6 +68,11 @@ static void put_token_id(TDRVREQUEST_MEK* request, const VokDevice* device) {
 
 static uint8_t low_byte(uint32_t value) { return static_cast<uint8_t>(value & 0xFFu); }
 
+// The little-endian 16-bit result in data bytes 0 and 1.
+static uint16_t data_word(const TDRVREQUEST_MEK* request) {
+    return static_cast<uint16_t>(request->data[0] | (request->data[1] << 8));
+}
+
 // Words travel in pairs, so a transfer of an odd number of words also touches
 // the two data bytes after its last word.
 static uint32_t touched_bytes(uint32_t wordCount) { return 4 * ((wordCount + 1) / 2); }
@@ -405,7 +410,7 @@ extern "C" VOK_API int vokIdGetVendorIdCmd(VokDevice* device, BLOCK_ID block, ui
     TDRVREQUEST_MEK request;
     const int status = run_getter(device, VOK_CMD_GET_VENDOR_ID, block, &request, response);
     if (status == kStatusOk) {
-        *vendorId = static_cast<uint16_t>(request.data[0] | (request.data[1] << 8));
+        *vendorId = data_word(&request);
     }
     return status;
 }
@@ -428,7 +433,7 @@ extern "C" VOK_API int vokIdGetBlockAttrCmd(VokDevice* device, BLOCK_ID block, u
     TDRVREQUEST_MEK request;
     const int status = run_getter(device, VOK_CMD_GET_BLOCK_ATTR, block, &request, response);
     if (status == kStatusOk) {
-        *attributes = static_cast<uint16_t>(request.data[0] | (request.data[1] << 8));
+        *attributes = data_word(&request);
     }
     return status;
 }
@@ -444,7 +449,7 @@ extern "C" VOK_API int vokIdSetBlockAttrCmd(VokDevice* device, BLOCK_ID block, c
     request.data[0] = low_byte(static_cast<uint32_t>(permissions));
     const int status = finish_command(&request, device, response);
     if (status == kStatusOk) {
-        *attributes = static_cast<uint16_t>(request.data[0] | (request.data[1] << 8));
+        *attributes = data_word(&request);
     }
     return status;
 }
