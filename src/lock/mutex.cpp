@@ -149,8 +149,18 @@ static int unlock_th_others() {
 // FIFO, for one) is refused too, so the PID write cannot fail on it. The mode
 // is set with fchmod rather than by clearing the umask, because the umask is
 // shared by every thread of the application.
+// An existing lock file is opened without O_CREAT: in a sticky world-writable
+// directory such as /tmp the kernel refuses O_CREAT on another user's existing
+// file (fs.protected_regular), and the lock files are shared by all users.
 static int open_lock_file(const char* ipc_path) {
-    const int fd = open(ipc_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLockFileMode);
+    constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
+    int fd = open(ipc_path, kFlags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(ipc_path, kFlags | O_CREAT | O_EXCL, kLockFileMode);
+        if (fd < 0 && errno == EEXIST) {
+            fd = open(ipc_path, kFlags);  // another process made it meanwhile
+        }
+    }
     if (fd < 0) {
         return -1;
     }
@@ -251,11 +261,14 @@ extern "C" void vokMutexLock(const char* name, VokMutex* mutex) {
 
 // A VokMutex that vokMutexLock could not fill is still "not held" (as its
 // owner initialised it): there is no descriptor to close and no pool lock to
-// give back. After a release the VokMutex is "not held" again, so a second
-// unlock cannot close a descriptor number that has since been reused.
+// give back. A held one always names its pool lock, so a null pool lock alone
+// means "not held", whatever fd says (a zero-filled VokMutex has fd 0, which
+// is not this lock's to close). After a release the VokMutex is "not held"
+// again, so a second unlock cannot close a descriptor number that has since
+// been reused.
 extern "C" void vokMutexUnLock(VokMutex* mutex) {
     VOK_ASSERT(mutex);
-    if (mutex->fd < 0 && mutex->mutex == nullptr) {
+    if (mutex->mutex == nullptr) {
         return;
     }
     (void)unlock(mutex);

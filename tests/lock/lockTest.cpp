@@ -272,6 +272,26 @@ TEST_F(LockDeathTest, ReleasingWhatWasNotTakenEndsTheProcess) {
     close(forged.fd);
 }
 
+// C callers zero-fill their VokMutex: when the lock cannot be taken,
+// unlocking it must leave descriptor 0 open and the pool alone.
+TEST_F(LockDeathTest, ZeroFilledMutexThatWasNotTakenIsLeftAlone) {
+    ScopedEnv missing("VOK_IPC_NAME", ipc / "missing");
+    EXPECT_EXIT(
+        {
+            if (fcntl(0, F_GETFD) == -1) {
+                dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+            }
+            const uint64_t countBefore = vokMutexPoolCount();
+            VokMutex zeroed = {};
+            vokMutexLock(kName, &zeroed);
+            vokMutexUnLock(&zeroed);
+            const bool untouched =
+                fcntl(0, F_GETFD) != -1 && vokMutexPoolCount() == countBefore && slotIsFree(kSlot);
+            _exit(untouched ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 // The PID write fails on a full file system: a one-page tmpfs, already full,
 // mounted in a private mount namespace of the dying process.
 void lockOnAFullFileSystem(const std::string& dir) {
