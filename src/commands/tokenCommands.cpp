@@ -292,7 +292,10 @@ static int write_memory(const MemoryAccess& access, uint32_t offset, const void*
     }
     if (fetchTrailing) {
         const int status = fetch_word(access, wordsEnd - 2, trailing, response);
-        if (status != kStatusOk) return status;
+        if (status != kStatusOk) {
+            wipe_bytes(leading, sizeof leading);
+            return status;
+        }
     }
 
     // The caller's bytes occupy positions [offset - start, end - start) of
