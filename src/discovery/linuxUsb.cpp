@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -55,6 +56,15 @@ static int close_device(int fd) {
     return 0;
 }
 
+// The character-device major number of usbfs device nodes.
+constexpr unsigned kUsbDeviceMajor = 189;
+
+static bool is_probeable(const char* dev_path) {
+    struct stat st = {};
+    if (stat(dev_path, &st) != 0) return false;
+    return S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && major(st.st_rdev) == kUsbDeviceMajor);
+}
+
 // 0 with the product ID stored when the node is an accepted device; -1 when
 // it cannot be opened read-write or gives fewer than 16 bytes; 16 when it is
 // a device of another kind.
@@ -63,6 +73,12 @@ static int vok_probe_device(const char* dev_path, unsigned int* prod_id) {
     VokMutex descriptor = kVokMutexNotHeld;
     vokMutexLock(dev_path, &descriptor);  // the probe goes on unlocked if it fails
 
+    // Only usbfs device nodes and regular files (a virtual tree) are read: a
+    // FIFO or a terminal under a chosen root would block the read for ever.
+    if (!is_probeable(dev_path)) {
+        vokMutexUnLock(&descriptor);
+        return -1;
+    }
     const int fd = open_device(dev_path);
     if (fd < 0) {
         vokMutexUnLock(&descriptor);

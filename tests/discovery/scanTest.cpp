@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -114,6 +116,24 @@ TEST_F(ScanTest, NodesThatCannotBeOpenedReadWriteAreSkipped) {
     ASSERT_EQ(found.size(), 1U);
     EXPECT_EQ(found[0].path, usb / "001/003");
     EXPECT_EQ(found[0].index, 0U);
+}
+
+// A FIFO or a terminal under a chosen root is never read (the read would
+// block for ever); the scan runs in a child with an alarm so a hang fails.
+TEST_F(ScanTest, NodesThatAreNeitherUsbNodesNorFilesAreNotRead) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    voktest::makeDirs(usb / "001");
+    ASSERT_EQ(mkfifo((usb / "001/001").c_str(), 0666), 0);
+    ASSERT_EQ(symlink("/dev/null", (usb / "001/002").c_str()), 0);  // a character device
+    addNode(usb.path(), "001", "003", tokenDescriptor());
+
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            const std::vector<Found> found = scan();
+            std::exit(found.size() == 1 && found[0].path == usb / "001/003" ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // A node the user may read but not write is not listed. Root may write any
