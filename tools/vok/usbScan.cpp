@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,10 +59,15 @@ UsbNode probe(const std::string& path) {
     UsbNode node;
     node.path = path;
     struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        node.mode = st.st_mode;
-        node.owner = st.st_uid;
-        node.group = st.st_gid;
+    if (stat(path.c_str(), &st) != 0) return node;
+    node.mode = st.st_mode;
+    node.owner = st.st_uid;
+    node.group = st.st_gid;
+    // Like the library, read only usbfs device nodes (character major 189)
+    // and regular files (virtual tokens): a FIFO would block the read.
+    constexpr unsigned kUsbDeviceMajor = 189;
+    if (!S_ISREG(st.st_mode) && !(S_ISCHR(st.st_mode) && major(st.st_rdev) == kUsbDeviceMajor)) {
+        return node;
     }
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd >= 0) {
