@@ -145,18 +145,22 @@ static int unlock_th_others() {
 
 // Opens (creating if need be) the lock file. O_NOFOLLOW: a symbolic link
 // planted under the lock file's name by another user must not redirect the
-// PID write to the file it points to. Anything but a regular file (a planted
-// FIFO, for one) is refused too, so the PID write cannot fail on it. The mode
-// is set with fchmod rather than by clearing the umask, because the umask is
-// shared by every thread of the application.
+// PID write to the file it points to; a hard link (a link count other than 1)
+// is refused for the same reason. Anything but a regular file (a planted
+// FIFO, for one) is refused too, so the PID write cannot block on it.
 // An existing lock file is opened without O_CREAT: in a sticky world-writable
 // directory such as /tmp the kernel refuses O_CREAT on another user's existing
 // file (fs.protected_regular), and the lock files are shared by all users.
+// Only a file that this call created gets the shared mode, set with fchmod
+// rather than by clearing the umask, which every thread of the application
+// shares; an existing file is never re-moded.
 static int open_lock_file(const char* ipc_path) {
     constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
+    bool created = false;
     int fd = open(ipc_path, kFlags);
     if (fd < 0 && errno == ENOENT) {
         fd = open(ipc_path, kFlags | O_CREAT | O_EXCL, kLockFileMode);
+        created = fd >= 0;
         if (fd < 0 && errno == EEXIST) {
             fd = open(ipc_path, kFlags);  // another process made it meanwhile
         }
@@ -165,14 +169,26 @@ static int open_lock_file(const char* ipc_path) {
         return -1;
     }
     struct stat st = {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         (void)close(fd);
         return -1;
     }
-    if ((st.st_mode & 07777) != kLockFileMode && st.st_uid == geteuid()) {
+    if (created) {
         (void)fchmod(fd, kLockFileMode);  // the lock works without it
     }
     return fd;
+}
+
+// Records the holder's process ID. The record lock is the lock and the PID is
+// only informational, so a write that fails (a full file system, a quota, an
+// I/O error) leaves the lock held; a partly written ID is cut away again, so
+// that no reader ever finds a torn one.
+static void write_holder_pid(int fd) {
+    const int64_t pid = getpid();
+    const ssize_t written = pwrite(fd, &pid, sizeof(pid), 0);
+    if (written > 0 && written < static_cast<ssize_t>(sizeof(pid))) {
+        (void)ftruncate(fd, 0);
+    }
 }
 
 // Waits for the exclusive record lock on the first byte of the lock file.
@@ -222,9 +238,7 @@ int lock(const char* name, VokMutex* l_descr) {
     const int fd = open_lock_file(ipc_path);
     const bool locked = fd >= 0 && wait_record_lock(fd) == 0;
     if (locked) {
-        const int64_t pid = getpid();
-        const auto ret = static_cast<size_t>(pwrite(fd, &pid, sizeof(pid), 0));
-        VOK_ASSERT(ret == sizeof(pid));
+        write_holder_pid(fd);
     } else {
         if (fd >= 0) {
             (void)close(fd);
