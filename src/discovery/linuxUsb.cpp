@@ -59,10 +59,20 @@ static int close_device(int fd) {
 // The character-device major number of usbfs device nodes.
 constexpr unsigned kUsbDeviceMajor = 189;
 
+static bool is_probeable_node(const struct stat& st) {
+    return S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && major(st.st_rdev) == kUsbDeviceMajor);
+}
+
 static bool is_probeable(const char* dev_path) {
     struct stat st = {};
-    if (stat(dev_path, &st) != 0) return false;
-    return S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && major(st.st_rdev) == kUsbDeviceMajor);
+    return stat(dev_path, &st) == 0 && is_probeable_node(st);
+}
+
+// The path may have been replaced since is_probeable looked at it: only the
+// opened descriptor tells what will be read.
+static bool is_probeable(int fd) {
+    struct stat st = {};
+    return fstat(fd, &st) == 0 && is_probeable_node(st);
 }
 
 // 0 with the product ID stored when the node is an accepted device; -1 when
@@ -88,7 +98,7 @@ static int vok_probe_device(const char* dev_path, unsigned int* prod_id) {
     int result = -1;
     unsigned int productId = 0;
     uint8_t prefix[kDescriptorPrefixSize];
-    const ssize_t got = read(fd, prefix, sizeof(prefix));
+    const ssize_t got = is_probeable(fd) ? read(fd, prefix, sizeof(prefix)) : -1;
     if (got == static_cast<ssize_t>(sizeof(prefix))) {
         result = static_cast<int>(got);
         const uint16_t idVendor = littleEndian16(prefix + kIdVendorOffset);
