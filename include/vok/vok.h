@@ -9,6 +9,12 @@
  * vokClose waits for a call that is in flight on the same handle; a call that
  * starts after vokClose has returned gets 9.
  *
+ * Stack: a call uses at most VOK_MAX_STACK_USE bytes of the calling thread's
+ * stack (one 16.5 KiB request record and a few KiB more), on every path and
+ * for any length; a read larger than one record holds its earlier parts in
+ * the library's static storage, not on the stack. What the C library's ioctl
+ * needs comes on top (nothing beyond the system call on Linux).
+ *
  * Every handle-based function below returns 0, 3 or 9 as described with it,
  * 5 or 7 from the exchange with the token, or the token's own status byte.
  *
@@ -43,6 +49,9 @@ extern "C" {
 #else
 #define VOK_API
 #endif
+
+/* The most stack a call of this library uses (see the top of this file). */
+#define VOK_MAX_STACK_USE (20u * 1024u)
 
 /* Status codes that the library itself produces. */
 #define VOK_STATUS_OK 0u

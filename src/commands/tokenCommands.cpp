@@ -7,10 +7,13 @@
 // PIN kept in token memory) are wiped from the working record.
 #include "commands/tokenCommands.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 
+#include "common/vokAssert.h"
 #include "protocol/ioctl.h"
 
 namespace {
@@ -236,13 +239,51 @@ static int read_words(const MemoryAccess& access, uint32_t firstWord, uint32_t w
     return status;
 }
 
-// Kept out of line so that the staging area is only on the stack while a
-// transfer larger than one record runs.
+// A read of more than one record holds its earlier parts aside until every
+// part has succeeded. They are held in static storage rather than on the
+// stack, so that a call on a thread with a small stack uses no more than one
+// request record: a few staging areas, each taken by one read at a time.
+namespace {
+
+struct StagingArea {
+    pthread_mutex_t lock;
+    uint8_t bytes[kMaxStagedBytes];
+};
+
+constexpr size_t kStagingAreaCount = 4;
+
+}  // namespace
+
+static StagingArea staging_areas[kStagingAreaCount] = {
+    {PTHREAD_MUTEX_INITIALIZER, {}},
+    {PTHREAD_MUTEX_INITIALIZER, {}},
+    {PTHREAD_MUTEX_INITIALIZER, {}},
+    {PTHREAD_MUTEX_INITIALIZER, {}},
+};
+
+// A free area if there is one; else the first, once its read is over.
+static StagingArea* take_staging_area() {
+    for (StagingArea& area : staging_areas) {
+        if (pthread_mutex_trylock(&area.lock) == 0) return &area;
+    }
+    const int r = pthread_mutex_lock(&staging_areas[0].lock);
+    VOK_ASSERT(r == 0);
+    return &staging_areas[0];
+}
+
+static void give_back_staging_area(StagingArea* area) {
+    const int r = pthread_mutex_unlock(&area->lock);
+    VOK_ASSERT(r == 0);
+}
+
 [[gnu::noinline]] static int read_words_staged(const MemoryAccess& access, uint32_t firstWord,
                                                uint32_t wordCount, uint32_t skip, uint8_t* buffer,
                                                uint32_t length, VokIdResponse* response) {
-    uint8_t staged[kMaxStagedBytes];
-    return read_words(access, firstWord, wordCount, skip, buffer, length, staged, response);
+    StagingArea* area = take_staging_area();
+    const int status =
+        read_words(access, firstWord, wordCount, skip, buffer, length, area->bytes, response);
+    give_back_staging_area(area);
+    return status;
 }
 
 static int read_memory(const MemoryAccess& access, uint32_t offset, void* buffer, uint32_t length,
@@ -267,41 +308,42 @@ static int fetch_word(const MemoryAccess& access, uint32_t address, uint8_t* wor
     return read_words(access, address / 2, 1, 0, word, 2, nullptr, response);
 }
 
-static int write_memory(const MemoryAccess& access, uint32_t offset, const void* buffer,
-                        uint32_t length, VokIdResponse* response) {
-    const int checked = check_memory_arguments(access, offset, buffer, length);
-    if (checked != kStatusOk) return checked;
+namespace {
 
-    // The words touched run from start to wordsEnd. A word shared with bytes
-    // outside the caller's range is fetched first, so that those bytes are
-    // written back as they were. Both fetches run before any word is sent:
-    // a failed fetch leaves token memory unchanged. The bound check and the
-    // even memory size keep both fetched words inside memory.
-    const uint32_t start = offset & ~1u;
-    const uint32_t end = offset + length;
-    const uint32_t wordsEnd = (end + 1) & ~1u;
-    const uint32_t wordCount = (wordsEnd - start) / 2;
+// The words a write touches: [start, wordsEnd) in bytes, with the words it
+// shares with bytes outside the caller's range fetched beforehand.
+struct WriteSpan {
+    uint32_t start;
+    uint32_t wordsEnd;
+    bool fetchLeading;
+    bool fetchTrailing;
+    uint8_t leading[2];
+    uint8_t trailing[2];
+};
 
-    uint8_t leading[2] = {0, 0};
-    uint8_t trailing[2] = {0, 0};
-    const bool fetchLeading = start != offset;
-    const bool fetchTrailing = wordsEnd != end;
-    if (fetchLeading) {
-        const int status = fetch_word(access, start, leading, response);
+}  // namespace
+
+// Out of line, like send_words, so that the fetches' request record and the
+// write's are never on the stack at the same time.
+[[gnu::noinline]] static int fetch_shared_words(const MemoryAccess& access, WriteSpan* span,
+                                                VokIdResponse* response) {
+    if (span->fetchLeading) {
+        const int status = fetch_word(access, span->start, span->leading, response);
         if (status != kStatusOk) return status;
     }
-    if (fetchTrailing) {
-        const int status = fetch_word(access, wordsEnd - 2, trailing, response);
-        if (status != kStatusOk) {
-            wipe_bytes(leading, sizeof leading);
-            return status;
-        }
+    if (span->fetchTrailing) {
+        const int status = fetch_word(access, span->wordsEnd - 2, span->trailing, response);
+        if (status != kStatusOk) return status;
     }
+    return kStatusOk;
+}
 
-    // The caller's bytes occupy positions [offset - start, end - start) of
-    // the stream of words; each part carries its own slice of that stream.
-    const auto* source = static_cast<const uint8_t*>(buffer);
-    const uint32_t firstByte = offset - start;
+// The caller's bytes occupy positions [firstByte, firstByte + length) of the
+// stream of words; each part carries its own slice of that stream.
+[[gnu::noinline]] static int send_words(const MemoryAccess& access, const WriteSpan& span,
+                                        uint32_t firstByte, const uint8_t* source, uint32_t length,
+                                        VokIdResponse* response) {
+    const uint32_t wordCount = (span.wordsEnd - span.start) / 2;
     TDRVREQUEST_MEK request;
     int status = kStatusOk;
     for (uint32_t done = 0; done < wordCount;) {
@@ -309,10 +351,10 @@ static int write_memory(const MemoryAccess& access, uint32_t offset, const void*
         const uint32_t partBegin = 2 * done;
         const uint32_t partEnd = partBegin + 2 * part;
         zero_request(&request);
-        put_memory_header(&request, access, true, start / 2 + done, part);
-        if (fetchLeading && done == 0) std::memcpy(request.data, leading, 2);
-        if (fetchTrailing && done + part == wordCount) {
-            std::memcpy(request.data + size_t{2} * part - 2, trailing, 2);
+        put_memory_header(&request, access, true, span.start / 2 + done, part);
+        if (span.fetchLeading && done == 0) std::memcpy(request.data, span.leading, 2);
+        if (span.fetchTrailing && done + part == wordCount) {
+            std::memcpy(request.data + size_t{2} * part - 2, span.trailing, 2);
         }
         const uint32_t copyBegin = std::max(partBegin, firstByte);
         const uint32_t copyEnd = std::min(partEnd, firstByte + length);
@@ -324,8 +366,33 @@ static int write_memory(const MemoryAccess& access, uint32_t offset, const void*
         if (status != kStatusOk) break;
         done += part;
     }
-    wipe_bytes(leading, sizeof leading);
-    wipe_bytes(trailing, sizeof trailing);
+    return status;
+}
+
+static int write_memory(const MemoryAccess& access, uint32_t offset, const void* buffer,
+                        uint32_t length, VokIdResponse* response) {
+    const int checked = check_memory_arguments(access, offset, buffer, length);
+    if (checked != kStatusOk) return checked;
+
+    // A word shared with bytes outside the caller's range is fetched first,
+    // so that those bytes are written back as they were. Both fetches run
+    // before any word is sent: a failed fetch leaves token memory unchanged.
+    // The bound check and the even memory size keep both fetched words inside
+    // memory.
+    const uint32_t end = offset + length;
+    WriteSpan span{};
+    span.start = offset & ~1u;
+    span.wordsEnd = (end + 1) & ~1u;
+    span.fetchLeading = span.start != offset;
+    span.fetchTrailing = span.wordsEnd != end;
+
+    int status = fetch_shared_words(access, &span, response);
+    if (status == kStatusOk) {
+        status = send_words(access, span, offset - span.start, static_cast<const uint8_t*>(buffer),
+                            length, response);
+    }
+    wipe_bytes(span.leading, sizeof span.leading);
+    wipe_bytes(span.trailing, sizeof span.trailing);
     return status;
 }
 
