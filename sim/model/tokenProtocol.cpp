@@ -201,6 +201,7 @@ uint8_t replyPhase1(TokenState& state, Transaction& tx, uint8_t* reply, int64_t 
     const PinCheck check = requiredPin(state, tx, scratch);
     uint8_t attemptsLeft = 0xFF;
     const uint8_t status = checkPin(state, check, tx.pin, nowSeconds, attemptsLeft);
+    explicit_bzero(scratch, sizeof scratch);  // the token runs on the application's stack
     reply[1] = attemptsLeft;
     return status;
 }
@@ -307,6 +308,7 @@ int32_t modelControlTransfer(TokenState& state, uint64_t opener, const ControlSe
     const unsigned length = sendReply(state, opener, setup.wValue, reply, nowSeconds);
     const unsigned count = length < setup.wLength ? length : setup.wLength;
     std::memcpy(data, reply, count);
+    explicit_bzero(reply, sizeof reply);
     return static_cast<int32_t>(count);
 }
 

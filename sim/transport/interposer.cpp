@@ -156,13 +156,18 @@ int controlTransfer(int fd, MappedToken& token, uint32_t generation, void* argum
             toHost ? (result > 0 ? static_cast<size_t>(result) : 0) : setup.wLength;
         logTransfer(token, fd, setup, result, faulted, buffer, logged);
     }
+    // The token runs on the application's stack: the PIN bytes and memory
+    // words it handled must not stay there.
+    const auto wipe = [&buffer, &setup] { explicit_bzero(buffer, setup.wLength); };
     if (result < 0) {
+        wipe();
         if (waitOutTimeout) {
             sleepMicros(uint64_t{setup.timeout ? setup.timeout : kDefaultTimeoutMillis} * 1000);
         }
         return failWith(-result);
     }
     if (toHost && result > 0) std::memcpy(setup.data, buffer, static_cast<size_t>(result));
+    wipe();
     return result;
 }
 

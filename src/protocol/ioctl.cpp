@@ -8,8 +8,8 @@
 // request packet carries it in byte 1, every later transfer from the token
 // passes it as wValue, and every later reply must echo it in byte 2.
 //
-// Nothing here allocates: packets and replies live on the stack, and the
-// request record belongs to the caller.
+// Nothing here allocates: packets and replies live on the stack, wiped when
+// they go out of scope, and the request record belongs to the caller.
 #include "protocol/ioctl.h"
 
 #include <linux/usbdevice_fs.h>
@@ -37,6 +37,25 @@ static constexpr uint8_t kRequestTypeFromToken = 0xC2;  // device-to-host, vendo
 static constexpr int kToToken = 0;
 static constexpr int kFromToken = 1;
 static constexpr uint8_t kResetMarker = 0xFF;
+
+namespace {
+
+// A packet or reply buffer of a transaction. Packets carry PIN bytes (phases
+// 1 and 6) and replies carry token memory, so every such buffer is wiped when
+// it goes out of scope, on every path.
+template <size_t N>
+struct WipedBytes {
+    uint8_t bytes[N];
+    WipedBytes() = default;
+    WipedBytes(const WipedBytes&) = delete;
+    WipedBytes& operator=(const WipedBytes&) = delete;
+    ~WipedBytes() { explicit_bzero(bytes, N); }
+};
+
+using Packet = WipedBytes<kPacketSize>;
+using LongReply = WipedBytes<kLongReplySize>;
+
+}  // namespace
 
 uint8_t random_byte() {
     // Filler bytes only pad request packets; nothing reads them back, so the
@@ -81,15 +100,15 @@ int32_t control_transfer(VokDevice* device, int direction, uint8_t* buffer, size
 }
 
 extern "C" void reset_dongle(VokDevice* device, uint8_t tag) {
-    uint8_t packet[kPacketSize];
-    uint8_t reply[kPacketSize];
-    fill_random(packet, sizeof packet);
-    packet[0] = kResetMarker;
+    Packet packet;
+    Packet reply;
+    fill_random(packet.bytes, kPacketSize);
+    packet.bytes[0] = kResetMarker;
     // All three transfers are attempted whatever the earlier ones gave: the
     // token may be in any state after a failed transaction.
-    (void)control_transfer(device, kFromToken, reply, sizeof reply, tag);
-    (void)control_transfer(device, kToToken, packet, sizeof packet, 0);
-    (void)control_transfer(device, kFromToken, reply, sizeof reply, tag);
+    (void)control_transfer(device, kFromToken, reply.bytes, kPacketSize, tag);
+    (void)control_transfer(device, kToToken, packet.bytes, kPacketSize, 0);
+    (void)control_transfer(device, kFromToken, reply.bytes, kPacketSize, tag);
 }
 
 // ---- Transaction engine -----------------------------------------------------
@@ -160,13 +179,13 @@ static uint8_t block_and_pin_type_byte(const TDRVREQUEST_MEK* request) {
 // Stops at the first failed transfer.
 static bool send_packets(VokDevice* device, uint8_t phase, uint8_t tag, const uint8_t* source,
                          size_t count) {
-    uint8_t packet[kPacketSize];
+    Packet packet;
     for (size_t i = 0; i < count; ++i) {
-        fill_random(packet, sizeof packet);
-        packet[0] = phase;
-        packet[1] = tag;
-        std::memcpy(packet + 2, source + 4 * i, 4);
-        if (control_transfer(device, kToToken, packet, sizeof packet, 0) != 0) {
+        fill_random(packet.bytes, kPacketSize);
+        packet.bytes[0] = phase;
+        packet.bytes[1] = tag;
+        std::memcpy(packet.bytes + 2, source + 4 * i, 4);
+        if (control_transfer(device, kToToken, packet.bytes, kPacketSize, 0) != 0) {
             return false;
         }
     }
@@ -188,25 +207,27 @@ static int finish_phase(TDRVREQUEST_MEK* request, uint8_t status) {
 
 // Reads the reply that ends phases 2, 4, 5 and 6 and takes its status.
 static int end_phase(VokDevice* device, uint8_t tag, TDRVREQUEST_MEK* request) {
-    uint8_t reply[kPacketSize] = {};
-    if (!read_reply(device, tag, reply) || !echoes_tag(reply, tag)) {
+    Packet reply{};
+    if (!read_reply(device, tag, reply.bytes) || !echoes_tag(reply.bytes, tag)) {
         return kStatusTransferFailed;
     }
-    return finish_phase(request, reply[0]);
+    return finish_phase(request, reply.bytes[0]);
 }
 
 int cmdProtocolMOP0(VokDevice* device, TDRVREQUEST_MEK* request, uint8_t* tag) {
     request->status = kStatusOk;
-    uint8_t packet[kPacketSize];
-    fill_random(packet, sizeof packet);
+    Packet packetBuffer;
+    uint8_t* const packet = packetBuffer.bytes;
+    fill_random(packet, kPacketSize);
     packet[0] = 0x00;
     packet[1] = request->command;
     packet[2] = block_and_pin_type_byte(request);
-    if (control_transfer(device, kToToken, packet, sizeof packet, 0) != 0) {
+    if (control_transfer(device, kToToken, packet, kPacketSize, 0) != 0) {
         return kStatusTransferFailed;
     }
 
-    uint8_t reply[kLongReplySize] = {};
+    LongReply replyBuffer{};
+    uint8_t* const reply = replyBuffer.bytes;
     if (ends_after_phase0(request->command)) {
         if (control_transfer(device, kFromToken, reply, kLongReplySize, 0) != 0) {
             return kStatusTransferFailed;
@@ -248,7 +269,8 @@ int cmdProtocolMOP1(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
     if (!send_packets(device, 0x01, tag, request->pin, sizeof request->pin / 4)) {
         return kStatusTransferFailed;
     }
-    uint8_t reply[kPacketSize] = {};
+    Packet replyBuffer{};
+    uint8_t* const reply = replyBuffer.bytes;
     if (!read_reply(device, tag, reply)) {
         return kStatusTransferFailed;
     }
@@ -278,15 +300,16 @@ int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
         return finish_phase(request, kStatusBadArgument);
     }
 
-    uint8_t packet[kPacketSize];
-    fill_random(packet, sizeof packet);
+    Packet packetBuffer;
+    uint8_t* const packet = packetBuffer.bytes;
+    fill_random(packet, kPacketSize);
     packet[0] = 0x03;
     packet[1] = tag;
     packet[2] = static_cast<uint8_t>(request->wordOffset);
     packet[3] = static_cast<uint8_t>(request->wordOffset >> 8);
     packet[4] = static_cast<uint8_t>(request->wordCount);
     packet[5] = static_cast<uint8_t>(request->wordCount >> 8);
-    if (control_transfer(device, kToToken, packet, sizeof packet, 0) != 0) {
+    if (control_transfer(device, kToToken, packet, kPacketSize, 0) != 0) {
         return kStatusTransferFailed;
     }
     // A write hears from the token only after its data packets (phase 4).
@@ -299,7 +322,8 @@ int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 
     // One reply per word pair; a non-zero status stops the read, and the words
     // stored before the stop stay in the data area.
-    uint8_t reply[kPacketSize] = {};
+    Packet replyBuffer{};
+    uint8_t* const reply = replyBuffer.bytes;
     for (size_t k = 0; k < request->wordCount; k += 2) {
         if (!read_reply(device, tag, reply) || !echoes_tag(reply, tag)) {
             return kStatusTransferFailed;
@@ -332,8 +356,9 @@ int cmdProtocolMOP5(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
         VOK_ASSERT(false);
     }
     request->status = kStatusOk;
-    uint8_t packet[kPacketSize];
-    fill_random(packet, sizeof packet);
+    Packet packetBuffer;
+    uint8_t* const packet = packetBuffer.bytes;
+    fill_random(packet, kPacketSize);
     packet[0] = 0x05;
     packet[1] = tag;
     if (code == VOK_CMD_SET_PIN) {
@@ -341,10 +366,11 @@ int cmdProtocolMOP5(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
     } else {
         std::memcpy(packet + 2, request->data, 4);
     }
-    if (control_transfer(device, kToToken, packet, sizeof packet, 0) != 0) {
+    if (control_transfer(device, kToToken, packet, kPacketSize, 0) != 0) {
         return kStatusTransferFailed;
     }
-    uint8_t reply[kPacketSize] = {};
+    Packet replyBuffer{};
+    uint8_t* const reply = replyBuffer.bytes;
     if (!read_reply(device, tag, reply) || !echoes_tag(reply, tag)) {
         return kStatusTransferFailed;
     }

@@ -1,7 +1,7 @@
 // PINs do not linger in the builders' working records. Each builder runs on a
 // thread whose stack is memory the test owns; once the thread has ended the
-// test searches that stack for the PIN. Packets carry at most four PIN bytes
-// each, so only a working record can hold the whole PIN in one piece.
+// test searches that stack for the PIN, whole (as a working record holds it)
+// and in the pieces that the packets of phases 1 and 6 carry.
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -131,6 +131,27 @@ TEST_F(PinWipeTest, SetPinWipesTheCurrentAndTheNewPin) {
     });
     EXPECT_FALSE(stackHolds(pin_));
     EXPECT_FALSE(stackHolds(newPin_));
+}
+
+// A PIN that fills the field puts its last bytes into the last packet of its
+// phase, where (after phase 6) nothing later overwrites them.
+TEST_F(PinWipeTest, PacketsOfThePinPhasesAreWiped) {
+    const std::string longPin = "L0NG-PIN-7hat-f1lls-the-f1eld-!";  // 31 bytes
+    const std::string longNewPin = "N3W-L0NG-p1n-f0r-the-set-c0mm4nd";
+    runOnOwnStack([&] {
+        uint8_t buffer[4];
+        VokIdResponse response;
+        EXPECT_EQ(vokIdReadCmd(device_, longPin.data(), 31, 0, buffer, 4, &response), 0);
+        EXPECT_EQ(vokIdSetPinCmd(device_, VOK_PIN_USER, VOK_BLOCK_2, longPin.data(), 31,
+                                 longNewPin.data(), 31, &response),
+                  0);
+    });
+    // The four-byte slices of the packets; the last one holds three bytes.
+    for (size_t slice = 0; slice < 31; slice += 4) {
+        EXPECT_FALSE(contains(stack_, kStackSize, longPin.substr(slice, 3))) << "PIN at " << slice;
+        EXPECT_FALSE(contains(stack_, kStackSize, longNewPin.substr(slice, 3)))
+            << "new PIN at " << slice;
+    }
 }
 
 TEST_F(PinWipeTest, OtherBuildersWipeThePin) {
