@@ -2,17 +2,21 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "nodeFiles.h"
+#include "transferLog.h"
 
 namespace voksim {
 
@@ -145,6 +149,21 @@ NodeBinding resolveDescriptor(int fd) {
     return binding;
 }
 
+// Any other refusal (ENOLCK: the kernel's lock table is full) leaves no way
+// to keep other processes out; the token must not go on unguarded.
+[[noreturn]] void lockFailed(const MappedToken& token, int error) {
+    char reason[128];
+    char message[640];
+    const int length =
+        std::snprintf(message, sizeof message, "voksim: cannot lock the token state %s (%s)\n",
+                      token.statePath.c_str(), errorText(error, reason, sizeof reason));
+    if (length > 0) {
+        (void)!write(STDERR_FILENO, message,
+                     std::min(static_cast<size_t>(length), sizeof message - 1));
+    }
+    abort();
+}
+
 }  // namespace
 
 std::shared_ptr<MappedToken> mapToken(const std::string& statePath) {
@@ -165,12 +184,24 @@ std::shared_ptr<MappedToken> mapToken(const std::string& statePath) {
     return token;
 }
 
+// The kernel tracks record locks per process, not per thread, so it refuses
+// a wait with EDEADLK when it sees a cycle between processes: this process
+// holds token A's lock (one thread) and waits for token B's (another thread)
+// while the other process does the reverse. No thread ever holds two tokens'
+// locks, so the cycle is not real; it goes away once either thread is done.
+// Going on without the lock would let two processes change one token's state
+// at once (and lose a transaction), so the wait is asked again.
 TokenLock::TokenLock(MappedToken& token) : token_(token) {
     token_.mutex.lock();
     struct flock range {};
     range.l_type = F_WRLCK;
     range.l_whence = SEEK_SET;
-    while (fcntl(token_.stateFd, F_SETLKW, &range) != 0 && errno == EINTR) {
+    while (fcntl(token_.stateFd, F_SETLKW, &range) != 0) {
+        if (errno == EDEADLK) {
+            sched_yield();
+        } else if (errno != EINTR) {
+            lockFailed(token_, errno);
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <thread>
 
@@ -107,6 +108,43 @@ TEST(SharingTest, TheTokenKeepsItsMemoryAndPinsFromOneRunToTheNext) {
     close(fd);
     EXPECT_EQ(stored[0], 0xCA);
     EXPECT_EQ(stored[1], 0xFE);
+}
+
+// The kernel refuses a record-lock wait as a deadlock when two processes each
+// hold one token and wait for the other's, although the holders and waiters
+// are different threads. The refused waiter must keep waiting, not go on
+// unlocked: memory byte 0 of token A counts the holders inside A.
+TEST(SharingTest, AWaitRefusedAsADeadlockStillKeepsOtherProcessesOut) {
+    TempDir tree;
+    const std::string a = voksim::createToken(tree.path(), 1, 2);
+    const std::string b = voksim::createToken(tree.path(), 1, 3);
+    const auto holdFor = [](const std::string& node, int millis) {
+        return voksim::modifyState(node, [millis, &node](voksim::TokenState& state) {
+            const bool alone = node.back() != '2' || state.memory[0]++ == 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(millis));
+            if (node.back() == '2') --state.memory[0];
+            if (!alone) state.memory[1] = 1;  // seen by the parent
+        });
+    };
+    // This process holds A, then waits for B from another thread; the child
+    // holds B, then waits for A from another thread.
+    const pid_t child = fork();
+    if (child == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::thread holder([&] { holdFor(b, 600); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        holdFor(a, 10);
+        holder.join();
+        _exit(0);
+    }
+    std::thread holder([&] { holdFor(a, 600); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    holdFor(b, 10);
+    holder.join();
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(voksim::readState(a)->memory[1], 0) << "two processes were inside token A at once";
 }
 
 }  // namespace
