@@ -1,0 +1,83 @@
+// A program that starts another (fork, then exec) while a transaction has the
+// token's node open and a device lock is held passes neither descriptor on.
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/apiFixture.h"
+#include "lock/mutex.h"
+
+namespace voktest {
+namespace {
+
+// What the descriptors of this process point to.
+std::vector<std::string> openFiles() {
+    std::vector<std::string> targets;
+    DIR* fds = opendir("/proc/self/fd");
+    while (const dirent* entry = fds != nullptr ? readdir(fds) : nullptr) {
+        char target[4096] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0) targets.emplace_back(target);
+    }
+    if (fds != nullptr) closedir(fds);
+    return targets;
+}
+
+size_t countStartingWith(const std::vector<std::string>& files, const std::string& prefix) {
+    size_t count = 0;
+    for (const std::string& file : files) count += file.rfind(prefix, 0) == 0 ? 1 : 0;
+    return count;
+}
+
+// The output of `ls -l /proc/self/fd` run in a child started now.
+std::string childDescriptors() {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return "pipe failed";
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        execl("/bin/ls", "ls", "-l", "/proc/self/fd", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char chunk[4096];
+    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) text.append(chunk, n);
+    close(out[0]);
+    waitpid(child, nullptr, 0);
+    return text;
+}
+
+class InheritanceTest : public OpenTokenTest {};
+
+TEST_F(InheritanceTest, AStartedProgramInheritsNoDescriptorOfTheLibrary) {
+    voksim::Faults slow;
+    slow.latencyMicros = 3000;  // a read of 256 bytes then takes about 0.25 s
+    ASSERT_TRUE(voksim::setFaults(node_, slow));
+    std::thread reader([&] {
+        uint8_t bytes[256];
+        EXPECT_EQ(vokRead(handle_, nullptr, 0, 0, bytes, sizeof bytes, &response_), 0u);
+    });
+    VokMutex lock = {-1, nullptr};
+    vokMutexLock((tree_.root() + "/lock-name").c_str(), &lock);
+    ASSERT_GE(lock.fd, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    const std::vector<std::string> ours = openFiles();
+    const std::string theirs = childDescriptors();
+    vokMutexUnLock(&lock);
+    reader.join();
+
+    // The parent had both open at the time, so the child could have got them.
+    EXPECT_EQ(countStartingWith(ours, node_), 1u) << "the node was not open during the fork";
+    EXPECT_EQ(countStartingWith(ours, tree_.lockDirectory()), 1u) << "no lock file was open";
+    EXPECT_EQ(theirs.find(tree_.root()), std::string::npos) << theirs;
+    EXPECT_EQ(theirs.find(tree_.lockDirectory()), std::string::npos) << theirs;
+}
+
+}  // namespace
+}  // namespace voktest
