@@ -132,7 +132,8 @@ inline const char* statusText(Status status) noexcept { return vokStatusString(s
 
 namespace detail {
 
-// The head of the library's device record, as libvok.so lays it out.
+// The head of the library's device record, as libvok.so lays it out (a
+// test holds it against the library's own declaration).
 struct DeviceRecord {
     void* next;
     void* prev;
@@ -142,7 +143,6 @@ struct DeviceRecord {
     void* mutex;
     std::uint16_t productId;
     std::uint32_t index;
-    VokIdInfo info;
 };
 
 struct DeviceListFree {
