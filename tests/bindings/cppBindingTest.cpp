@@ -212,6 +212,19 @@ TEST_F(CppBinding, ErrorsCarryTheStatusThrownOrReturned) {
         {"token status", [](const std::string& node) { injectTokenStatus(node, 0x12); },
          [&](const vok::Token& t) { return t.read(std::nothrow, 0, out); },
          [](const vok::Token& t) { (void)t.read(0, 4); }, "vokRead", 0x12},
+        {"raw command, token status",
+         [](const std::string& node) { injectTokenStatus(node, 0x12); },
+         [](const vok::Token& t) {
+             TDRVREQUEST_MEK request{};
+             request.command = VOK_CMD_GET_INFO;
+             return t.command(std::nothrow, request, VOK_REQUEST_HEADER_SIZE);
+         },
+         [](const vok::Token& t) {
+             TDRVREQUEST_MEK request{};
+             request.command = VOK_CMD_GET_INFO;
+             t.command(request, VOK_REQUEST_HEADER_SIZE);
+         },
+         "vokCommand", 0x12},
         {"failed transfer", [](const std::string& node) { injectTransferFailure(node); },
          [&](const vok::Token& t) { return t.write(std::nothrow, 0, out); },
          [&](const vok::Token& t) {
