@@ -78,7 +78,7 @@ def check_writable(buffer: object, name: str) -> memoryview:
     if view.readonly or not view.c_contiguous:
         view.release()
         raise ValueError(f"{name} must be writable and contiguous")
-    return view
+    return view.cast("B")
 
 
 def _utf8_into(text: str, out: bytearray) -> int:
