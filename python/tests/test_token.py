@@ -157,6 +157,14 @@ def test_errors_carry_the_status(token: vok.Token, virtual: VirtualToken, name: 
                                     else "no token answers at index 1")
 
 
+def test_a_wrong_pin_reports_the_attempts_left(token: vok.Token) -> None:
+    token.initialize(new_pin=bytearray(b"4321"), pin_use=True)
+    with pytest.raises(vok.TokenError) as raised:
+        token.read(0, 4, pin=b"9999")
+    assert raised.value.response is not None
+    assert (raised.value.response.status, raised.value.response.pin_phase_reply) == (0x10, 2)
+
+
 BAD_ARGUMENTS: list[tuple[str, Callable[[vok.Token], Any], type]] = [
     ("offset as str", lambda t: t.read("0", 4), TypeError),
     ("negative offset", lambda t: t.read(-1, 4), ValueError),

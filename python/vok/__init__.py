@@ -27,14 +27,14 @@ from ._listing import TokenEntry, tokens
 from ._native import (REQUEST_HEADER_SIZE, REQUEST_SIZE, STATUS_BAD_ARGUMENT, STATUS_BAD_HANDLE,
                       STATUS_OK, STATUS_TRANSFER_FAILED, STATUS_UNKNOWN_MEMORY_MODEL, Request,
                       status_string)
-from ._token import (Access, Permissions, PinSetPermission, PinType, Token, TokenError,
-                     TokenInfo, open)
+from ._token import (Access, Permissions, PinSetPermission, PinType, Response, Token,
+                     TokenError, TokenInfo, open)
 
 __version__ = "1.0.0"
 
 __all__ = [
     "Access", "Permissions", "PinSetPermission", "PinType", "REQUEST_HEADER_SIZE",
-    "REQUEST_SIZE", "Request", "STATUS_BAD_ARGUMENT", "STATUS_BAD_HANDLE", "STATUS_OK",
+    "REQUEST_SIZE", "Request", "Response", "STATUS_BAD_ARGUMENT", "STATUS_BAD_HANDLE", "STATUS_OK",
     "STATUS_TRANSFER_FAILED", "STATUS_UNKNOWN_MEMORY_MODEL", "Token", "TokenEntry",
     "TokenError", "TokenInfo", "open", "status_string", "tokens",
 ]

@@ -40,18 +40,34 @@ class PinSetPermission(IntEnum):
     NEVER = 2
 
 
+@dataclass(frozen=True)
+class Response:
+    """The summary of the last transaction an operation ran (VokIdResponse);
+    after a wrong PIN, ``pin_phase_reply`` is the attempts left."""
+    status: int
+    pin_phase_reply: int
+    version_nibbles: int
+    memory_model: int
+    protocol_level: int
+    info_byte: int
+    memory_units: int
+
+
 class TokenError(Exception):
     """A library function answered with a status other than 0.
 
     ``status`` is the status code (3 bad argument, 5 failed exchange, 7
     unknown memory model, 9 no open handle, any other value the token's own
     status byte); ``message`` the library's text for it; ``function`` the C
-    function that answered."""
+    function that answered; ``response`` the Response of the operations that
+    fill one (memory, blocks, PINs, security parameters), else None."""
 
-    def __init__(self, status: int, function: str, message: Optional[str] = None) -> None:
+    def __init__(self, status: int, function: str, message: Optional[str] = None,
+                 response: Optional[Response] = None) -> None:
         self.status = status
         self.function = function
         self.message = message if message is not None else status_string(status)
+        self.response = response
         super().__init__(f"{function}: {self.message}")
 
 
@@ -119,11 +135,13 @@ class Token:
     def __repr__(self) -> str:
         return f"<vok.Token handle={self._handle}{' closed' if self._closed else ''}>"
 
-    def _run(self, function: str, *arguments: Any) -> IdResponse:
-        response = IdResponse()
-        _check(function, getattr(self._lib, function)(self._handle, *arguments,
-                                                      ctypes.byref(response)))
-        return response
+    def _run(self, function: str, *arguments: Any) -> None:
+        raw = IdResponse()
+        status = getattr(self._lib, function)(self._handle, *arguments, ctypes.byref(raw))
+        if status != STATUS_OK:
+            raise TokenError(status, function, response=Response(
+                raw.status, raw.pinPhaseReply, raw.versionNibbles, raw.memoryModel,
+                raw.protocolLevel, raw.infoByte, raw.memoryUnits))
 
     # ---- Information and raw commands ---------------------------------
 
