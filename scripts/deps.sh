@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing vok need, if missing.
 set -eu
 packages="cmake ninja-build g++ gcc pkg-config binutils libgtest-dev libgmock-dev
-libbenchmark-dev libcli11-dev nlohmann-json3-dev mandoc clang-format clang-tidy"
+libbenchmark-dev libcli11-dev nlohmann-json3-dev mandoc clang-format clang-tidy python3-pytest"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -51,12 +51,15 @@ ProgramRun run_with_virtual_token(const char* program) {
     return run;
 }
 
-TEST(ExampleProgram, QuickstartWritesReadsBackAndRestores) {
+// The C quickstart and its C++ twin print the same report.
+class QuickstartProgram : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(QuickstartProgram, WritesReadsBackAndRestores) {
     TokenTree tree;
     const std::string node = tree.addToken(2);
     setTokenMemory(node, 100, {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7});
 
-    const ProgramRun run = run_with_virtual_token(VOK_EXAMPLE_QUICKSTART);
+    const ProgramRun run = run_with_virtual_token(GetParam());
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("token id:       564F4B0000000001"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("memory:         4096 bytes"), std::string::npos) << run.output;
@@ -73,11 +76,25 @@ TEST(ExampleProgram, QuickstartWritesReadsBackAndRestores) {
     EXPECT_TRUE(readBeforeWrite);
 }
 
-TEST(ExampleProgram, QuickstartReportsAMissingToken) {
+TEST_P(QuickstartProgram, ReportsAMissingToken) {
     TokenTree tree;
-    const ProgramRun run = run_with_virtual_token(VOK_EXAMPLE_QUICKSTART);
+    const ProgramRun run = run_with_virtual_token(GetParam());
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.output.find("no token found"), std::string::npos) << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(ExampleProgram, QuickstartProgram,
+                         ::testing::Values(VOK_EXAMPLE_QUICKSTART, VOK_EXAMPLE_QUICKSTART_CPP),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.index == 0 ? "C" : "Cpp");
+                         });
+
+TEST(ExampleProgram, CppQuickstartListsTheTokens) {
+    TokenTree tree;
+    const std::string node = tree.addToken(2);
+    const ProgramRun run = run_with_virtual_token(VOK_EXAMPLE_QUICKSTART_CPP);
+    EXPECT_NE(run.output.find("token 0:        " + node + " (product 0x0401)"), std::string::npos)
+        << run.output;
 }
 
 }  // namespace

@@ -1,0 +1,469 @@
+/*
+ * vok for C++: a header-only layer over <vok/vok.h> (C++17 and later).
+ *
+ *   vok::Token token = vok::Token::open(0);          // closes itself
+ *   VokIdInfo info = token.info();
+ *   token.write(16, vok::bytes("hello"));
+ *   std::vector<std::uint8_t> back = token.read(16, 5);
+ *
+ * Every operation has two forms: one that throws vok::Error for a status
+ * other than 0, and one that takes std::nothrow first and returns the status
+ * (the only forms compiled without exceptions). Operations are const and may
+ * be called from any thread on one shared Token, as the library allows.
+ * PINs are passed as vok::Pin, a view of the caller's bytes: the wrapper makes
+ * no copy of a PIN, so wiping it stays with its owner.
+ */
+#ifndef VOK_VOK_HPP
+#define VOK_VOK_HPP
+
+#include <vok/vok.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+#if defined(__cpp_exceptions)
+#include <stdexcept>
+#endif
+#if __has_include(<version>)
+#include <version>
+#endif
+#if defined(__cpp_lib_span) && __cpp_lib_span >= 202002L
+#include <span>
+#define VOK_HPP_STD_SPAN 1
+#endif
+
+/* The device-list routines that libvok.so exports for listing tokens. The
+ * records stay opaque here; vok::detail::DeviceRecord reads their head. */
+extern "C" {
+struct VokDevice;
+struct VokDeviceList;
+VOK_API VokDeviceList* vokCreateDeviceList(void);
+VOK_API VokDevice* vokGetFirstDevice(VokDeviceList* deviceList);
+VOK_API VokDevice* vokGetNextDevice(VokDeviceList* deviceList);
+VOK_API void vokFreeDeviceList(void* deviceList);
+}
+
+namespace vok {
+
+using Status = std::uint32_t;
+
+#if defined(VOK_HPP_STD_SPAN)
+template <class T>
+using Span = std::span<T>;
+#else
+// The part of std::span that this header needs, for C++17.
+template <class T>
+class Span {
+  public:
+    constexpr Span() noexcept = default;
+    constexpr Span(T* data, std::size_t size) noexcept : data_(data), size_(size) {}
+    template <std::size_t N>
+    constexpr Span(T (&array)[N]) noexcept : data_(array), size_(N) {}
+    template <class C, class = std::enable_if_t<
+                           !std::is_same_v<std::remove_cv_t<std::remove_reference_t<C>>, Span> &&
+                           std::is_convertible_v<decltype(std::declval<C&>().data()), T*>>>
+    constexpr Span(C&& container) noexcept : data_(container.data()), size_(container.size()) {}
+    constexpr T* data() const noexcept { return data_; }
+    constexpr std::size_t size() const noexcept { return size_; }
+    constexpr bool empty() const noexcept { return size_ == 0; }
+    constexpr T* begin() const noexcept { return data_; }
+    constexpr T* end() const noexcept { return data_ + size_; }
+
+  private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+#endif
+
+using ByteView = Span<const std::uint8_t>;
+using MutableByteView = Span<std::uint8_t>;
+
+// The bytes of a text, as a view (no terminating NUL).
+inline ByteView bytes(std::string_view text) noexcept {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// A PIN: a view of the caller's bytes, or no PIN at all (the default).
+// An empty but present PIN is passed on as such (the library refuses it).
+class Pin {
+  public:
+    constexpr Pin() noexcept = default;
+    constexpr Pin(std::nullptr_t) noexcept {}
+    Pin(const char* text) noexcept
+        : data_(text), size_(text ? clamp(std::string_view(text).size()) : 0) {}
+    // Any contiguous container of one-byte elements: std::string,
+    // std::string_view, std::vector<std::uint8_t>, std::array, Span...
+    template <class C,
+              class E = std::remove_cv_t<
+                  std::remove_pointer_t<decltype(std::declval<const C&>().data())>>,
+              class = std::enable_if_t<!std::is_same_v<C, Pin> && sizeof(E) == 1 &&
+                                       std::is_trivially_copyable_v<E>>>
+    Pin(const C& bytes) noexcept : data_(bytes.data()), size_(clamp(bytes.size())) {}
+    const void* data() const noexcept { return data_; }
+    std::uint32_t size() const noexcept { return size_; }
+
+  private:
+    // A PIN longer than 32 bits can count stays too long for the library.
+    static std::uint32_t clamp(std::size_t size) noexcept {
+        return size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(size);
+    }
+    const void* data_ = nullptr;
+    std::uint32_t size_ = 0;
+};
+
+// The four security parameter bytes, in the library's order.
+using SecurityParameters = std::array<std::uint8_t, 4>;
+
+// One token that discovery finds (vokOpen(index) opens it).
+struct TokenEntry {
+    unsigned index = 0;
+    std::string path;  // the usbfs device node
+    std::uint16_t productId = 0;
+};
+
+inline const char* statusText(Status status) noexcept { return vokStatusString(status); }
+
+namespace detail {
+
+// The head of the library's device record, as libvok.so lays it out (a
+// test holds it against the library's own declaration).
+struct DeviceRecord {
+    void* next;
+    void* prev;
+    const char* devicePath;
+    std::int32_t fd;
+    const char* mutexName;
+    void* mutex;
+    std::uint16_t productId;
+    std::uint32_t index;
+};
+
+struct DeviceListFree {
+    void operator()(VokDeviceList* list) const noexcept { vokFreeDeviceList(list); }
+};
+
+// Lengths the C interface carries as 32 bits; a larger one is a bad argument.
+inline bool fits32(std::size_t size) noexcept { return size <= 0xFFFFFFFFu; }
+inline std::uint32_t size32(std::size_t size) noexcept { return static_cast<std::uint32_t>(size); }
+
+// The C functions require a response record; a caller may not want one.
+class ResponseSlot {
+  public:
+    explicit ResponseSlot(VokIdResponse* caller) noexcept : target_(caller ? caller : &own_) {}
+    VokIdResponse* get() noexcept { return target_; }
+
+  private:
+    VokIdResponse own_{};
+    VokIdResponse* target_;
+};
+
+}  // namespace detail
+
+// Lists the tokens found now, in the order of their enumeration index.
+inline std::vector<TokenEntry> tokens() {
+    std::vector<TokenEntry> result;
+    const std::unique_ptr<VokDeviceList, detail::DeviceListFree> list(vokCreateDeviceList());
+    for (VokDevice* device = vokGetFirstDevice(list.get()); device != nullptr;
+         device = vokGetNextDevice(list.get())) {
+        const auto* record = reinterpret_cast<const detail::DeviceRecord*>(device);
+        result.push_back(TokenEntry{record->index, record->devicePath, record->productId});
+    }
+    return result;
+}
+
+#if defined(__cpp_exceptions)
+// A status other than 0 from the library function named by function().
+class Error : public std::runtime_error {
+  public:
+    Error(const char* function, Status status)
+        : Error(function, status, std::string(function) + ": " + vokStatusString(status)) {}
+    Error(const char* function, Status status, const std::string& what)
+        : std::runtime_error(what), function_(function), status_(status) {}
+    Status status() const noexcept { return status_; }
+    const char* function() const noexcept { return function_; }
+
+  private:
+    const char* function_;
+    Status status_;
+};
+
+namespace detail {
+inline void check(const char* function, Status status) {
+    if (status != VOK_STATUS_OK) throw Error(function, status);
+}
+}  // namespace detail
+#endif
+
+// An open token: owns one handle and closes it when destroyed. Move-only.
+// The operations are const: threads may share one Token (not its moves).
+class Token {
+  public:
+    Token() noexcept = default;
+    // Takes over a handle from vokOpen.
+    explicit Token(VokHandle handle) noexcept : handle_(handle) {}
+    Token(Token&& other) noexcept : handle_(other.release()) {}
+    Token& operator=(Token&& other) noexcept {
+        if (this != &other) {
+            (void)close();
+            handle_ = other.release();
+        }
+        return *this;
+    }
+    Token(const Token&) = delete;
+    Token& operator=(const Token&) = delete;
+    ~Token() { (void)close(); }
+
+    // The token at enumeration index `index` (0 to 255); empty if none answers.
+    static Token open(std::nothrow_t, unsigned index) noexcept {
+        return Token(index <= 0xFFu ? vokOpen(static_cast<std::uint8_t>(index))
+                                    : VOK_INVALID_HANDLE);
+    }
+    VokHandle handle() const noexcept { return handle_; }
+    explicit operator bool() const noexcept { return handle_ != VOK_INVALID_HANDLE; }
+    // Gives the handle up without closing it; the Token becomes empty.
+    VokHandle release() noexcept { return std::exchange(handle_, VOK_INVALID_HANDLE); }
+    // Closes the handle now (waiting for a call in flight on it); 0 when empty.
+    Status close() noexcept { return *this ? vokClose(release()) : VOK_STATUS_OK; }
+
+    // ---- Non-throwing forms: each returns the library's status. ----------
+
+    Status info(std::nothrow_t, VokIdInfo& info) const noexcept {
+        return vokGetInfo(handle_, &info, sizeof info);
+    }
+    // Runs a request record built by the caller; `length` leading bytes take
+    // part (128 to 16512). The status is the record's status byte.
+    Status command(std::nothrow_t, TDRVREQUEST_MEK& request,
+                   std::uint32_t length = VOK_REQUEST_SIZE) const noexcept {
+        // vokCommand leaves the record untouched for a bad length, so the
+        // status byte would not tell: refuse it here.
+        if (length < VOK_REQUEST_HEADER_SIZE || length > VOK_REQUEST_SIZE)
+            return VOK_STATUS_BAD_ARGUMENT;
+        return vokCommand(handle_, &request, length) ? VOK_STATUS_OK : request.status;
+    }
+    Status read(std::nothrow_t, std::uint32_t offset, MutableByteView out, Pin pin = {},
+                VokIdResponse* response = nullptr) const noexcept {
+        if (!detail::fits32(out.size())) return VOK_STATUS_BAD_ARGUMENT;
+        detail::ResponseSlot slot(response);
+        return vokRead(handle_, pin.data(), pin.size(), offset, out.data(),
+                       detail::size32(out.size()), slot.get());
+    }
+    Status write(std::nothrow_t, std::uint32_t offset, ByteView data, Pin pin = {},
+                 VokIdResponse* response = nullptr) const noexcept {
+        if (!detail::fits32(data.size())) return VOK_STATUS_BAD_ARGUMENT;
+        detail::ResponseSlot slot(response);
+        return vokWrite(handle_, pin.data(), pin.size(), offset, data.data(),
+                        detail::size32(data.size()), slot.get());
+    }
+    Status readBlock(std::nothrow_t, BLOCK_ID block, std::uint32_t offset, MutableByteView out,
+                     Pin pin = {}, VokIdResponse* response = nullptr) const noexcept {
+        if (!detail::fits32(out.size())) return VOK_STATUS_BAD_ARGUMENT;
+        detail::ResponseSlot slot(response);
+        return vokReadEx(handle_, block, pin.data(), pin.size(), offset, out.data(),
+                         detail::size32(out.size()), slot.get());
+    }
+    Status writeBlock(std::nothrow_t, BLOCK_ID block, std::uint32_t offset, ByteView data,
+                      Pin pin = {}, VokIdResponse* response = nullptr) const noexcept {
+        if (!detail::fits32(data.size())) return VOK_STATUS_BAD_ARGUMENT;
+        detail::ResponseSlot slot(response);
+        return vokWriteEx(handle_, block, pin.data(), pin.size(), offset, data.data(),
+                          detail::size32(data.size()), slot.get());
+    }
+    // Initialises the token; a non-empty `newPin` becomes its first PIN.
+    Status initialize(std::nothrow_t, Pin newPin = {}, bool pinUse = false, Pin pin = {},
+                      VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokInitialize(handle_, pin.data(), pin.size(), newPin.data(), newPin.size(), pinUse,
+                             slot.get());
+    }
+    // Initialises a block (vokInitializeBlock without provisioning).
+    Status initializeBlock(std::nothrow_t, BLOCK_ID block, TYPE_PIN pinType = VOK_PIN_USER,
+                           Pin pin = {}, VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokInitializeBlock(handle_, pinType, block, pin.data(), pin.size(), nullptr, 0, 0,
+                                  false, slot.get());
+    }
+    // Initialises a block, then gives it a vendor ID, a user PIN and PIN use.
+    Status provisionBlock(std::nothrow_t, BLOCK_ID block, std::uint16_t vendorId, Pin newPin,
+                          TYPE_PIN pinType = VOK_PIN_USER, Pin pin = {},
+                          VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokInitializeBlock(handle_, pinType, block, pin.data(), pin.size(), newPin.data(),
+                                  newPin.size(), vendorId, true, slot.get());
+    }
+    Status setPin(std::nothrow_t, BLOCK_ID block, TYPE_PIN pinType, Pin newPin, Pin pin = {},
+                  VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokSetPin(handle_, pinType, block, pin.data(), pin.size(), newPin.data(),
+                         newPin.size(), slot.get());
+    }
+    Status setBlockPinUse(std::nothrow_t, BLOCK_ID block, PIN_USE pinUse,
+                          PIN_SET_PERMISSIONS permissions, Pin pin = {},
+                          VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokSetBlockPinUse(handle_, block, pin.data(), pin.size(), pinUse, permissions,
+                                 slot.get());
+    }
+    Status vendorId(std::nothrow_t, BLOCK_ID block, std::uint16_t& vendorId,
+                    VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokGetVendorId(handle_, block, &vendorId, slot.get());
+    }
+    Status setVendorId(std::nothrow_t, BLOCK_ID block, std::uint16_t vendorId, Pin pin = {},
+                       VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokSetVendorId(handle_, block, pin.data(), pin.size(), vendorId, slot.get());
+    }
+    Status blockAttributes(std::nothrow_t, BLOCK_ID block, std::uint16_t& attributes,
+                           VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokGetBlockAttr(handle_, block, &attributes, slot.get());
+    }
+    // Sets the read/write permissions; `attributes` gets the new attribute word.
+    Status setBlockAttributes(std::nothrow_t, BLOCK_ID block, RW_PERMISSIONS permissions,
+                              std::uint16_t& attributes, Pin pin,
+                              VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokSetBlockAttr(handle_, block, pin.data(), pin.size(), permissions, &attributes,
+                               slot.get());
+    }
+    Status lockBlock(std::nothrow_t, BLOCK_ID block, ACCESS access, Pin pin,
+                     VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokLockBlock(handle_, block, pin.data(), pin.size(), access, slot.get());
+    }
+    Status setSecurityParameters(std::nothrow_t, const SecurityParameters& parameters, Pin pin,
+                                 VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokSetSecParameters(handle_, pin.data(), pin.size(), parameters[0], parameters[1],
+                                   parameters[2], parameters[3], slot.get());
+    }
+    Status securityParameters(std::nothrow_t, SecurityParameters& parameters,
+                              VokIdResponse* response = nullptr) const noexcept {
+        detail::ResponseSlot slot(response);
+        return vokGetSecParameters(handle_, &parameters[0], &parameters[1], &parameters[2],
+                                   &parameters[3], slot.get());
+    }
+
+#if defined(__cpp_exceptions)
+    // ---- Throwing forms: vok::Error for any status other than 0. ---------
+
+    static Token open(unsigned index) {
+        Token token = open(std::nothrow, index);
+        if (!token) {
+            throw Error("vokOpen", VOK_STATUS_BAD_HANDLE,
+                        "vokOpen: no token answers at index " + std::to_string(index));
+        }
+        return token;
+    }
+    VokIdInfo info() const {
+        VokIdInfo result{};
+        detail::check("vokGetInfo", info(std::nothrow, result));
+        return result;
+    }
+    void command(TDRVREQUEST_MEK& request, std::uint32_t length = VOK_REQUEST_SIZE) const {
+        detail::check("vokCommand", command(std::nothrow, request, length));
+    }
+    std::vector<std::uint8_t> read(std::uint32_t offset, std::uint32_t length, Pin pin = {},
+                                   VokIdResponse* response = nullptr) const {
+        std::vector<std::uint8_t> data(length);
+        detail::check("vokRead", read(std::nothrow, offset, data, pin, response));
+        return data;
+    }
+    void read(std::uint32_t offset, MutableByteView out, Pin pin = {},
+              VokIdResponse* response = nullptr) const {
+        detail::check("vokRead", read(std::nothrow, offset, out, pin, response));
+    }
+    void write(std::uint32_t offset, ByteView data, Pin pin = {},
+               VokIdResponse* response = nullptr) const {
+        detail::check("vokWrite", write(std::nothrow, offset, data, pin, response));
+    }
+    std::vector<std::uint8_t> readBlock(BLOCK_ID block, std::uint32_t offset, std::uint32_t length,
+                                        Pin pin = {}, VokIdResponse* response = nullptr) const {
+        std::vector<std::uint8_t> data(length);
+        detail::check("vokReadEx", readBlock(std::nothrow, block, offset, data, pin, response));
+        return data;
+    }
+    void readBlock(BLOCK_ID block, std::uint32_t offset, MutableByteView out, Pin pin = {},
+                   VokIdResponse* response = nullptr) const {
+        detail::check("vokReadEx", readBlock(std::nothrow, block, offset, out, pin, response));
+    }
+    void writeBlock(BLOCK_ID block, std::uint32_t offset, ByteView data, Pin pin = {},
+                    VokIdResponse* response = nullptr) const {
+        detail::check("vokWriteEx", writeBlock(std::nothrow, block, offset, data, pin, response));
+    }
+    void initialize(Pin newPin = {}, bool pinUse = false, Pin pin = {},
+                    VokIdResponse* response = nullptr) const {
+        detail::check("vokInitialize", initialize(std::nothrow, newPin, pinUse, pin, response));
+    }
+    void initializeBlock(BLOCK_ID block, TYPE_PIN pinType = VOK_PIN_USER, Pin pin = {},
+                         VokIdResponse* response = nullptr) const {
+        detail::check("vokInitializeBlock",
+                      initializeBlock(std::nothrow, block, pinType, pin, response));
+    }
+    void provisionBlock(BLOCK_ID block, std::uint16_t vendorId, Pin newPin,
+                        TYPE_PIN pinType = VOK_PIN_USER, Pin pin = {},
+                        VokIdResponse* response = nullptr) const {
+        detail::check("vokInitializeBlock", provisionBlock(std::nothrow, block, vendorId, newPin,
+                                                           pinType, pin, response));
+    }
+    void setPin(BLOCK_ID block, TYPE_PIN pinType, Pin newPin, Pin pin = {},
+                VokIdResponse* response = nullptr) const {
+        detail::check("vokSetPin", setPin(std::nothrow, block, pinType, newPin, pin, response));
+    }
+    void setBlockPinUse(BLOCK_ID block, PIN_USE pinUse, PIN_SET_PERMISSIONS permissions,
+                        Pin pin = {}, VokIdResponse* response = nullptr) const {
+        detail::check("vokSetBlockPinUse",
+                      setBlockPinUse(std::nothrow, block, pinUse, permissions, pin, response));
+    }
+    std::uint16_t vendorId(BLOCK_ID block, VokIdResponse* response = nullptr) const {
+        std::uint16_t result = 0;
+        detail::check("vokGetVendorId", vendorId(std::nothrow, block, result, response));
+        return result;
+    }
+    void setVendorId(BLOCK_ID block, std::uint16_t vendorId, Pin pin = {},
+                     VokIdResponse* response = nullptr) const {
+        detail::check("vokSetVendorId", setVendorId(std::nothrow, block, vendorId, pin, response));
+    }
+    std::uint16_t blockAttributes(BLOCK_ID block, VokIdResponse* response = nullptr) const {
+        std::uint16_t result = 0;
+        detail::check("vokGetBlockAttr", blockAttributes(std::nothrow, block, result, response));
+        return result;
+    }
+    // Returns the new attribute word.
+    std::uint16_t setBlockAttributes(BLOCK_ID block, RW_PERMISSIONS permissions, Pin pin,
+                                     VokIdResponse* response = nullptr) const {
+        std::uint16_t result = 0;
+        detail::check("vokSetBlockAttr",
+                      setBlockAttributes(std::nothrow, block, permissions, result, pin, response));
+        return result;
+    }
+    void lockBlock(BLOCK_ID block, ACCESS access, Pin pin,
+                   VokIdResponse* response = nullptr) const {
+        detail::check("vokLockBlock", lockBlock(std::nothrow, block, access, pin, response));
+    }
+    void setSecurityParameters(const SecurityParameters& parameters, Pin pin,
+                               VokIdResponse* response = nullptr) const {
+        detail::check("vokSetSecParameters",
+                      setSecurityParameters(std::nothrow, parameters, pin, response));
+    }
+    SecurityParameters securityParameters(VokIdResponse* response = nullptr) const {
+        SecurityParameters result{};
+        detail::check("vokGetSecParameters", securityParameters(std::nothrow, result, response));
+        return result;
+    }
+#endif
+
+  private:
+    VokHandle handle_ = VOK_INVALID_HANDLE;
+};
+
+}  // namespace vok
+
+#endif /* VOK_VOK_HPP */
