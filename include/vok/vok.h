@@ -372,6 +372,48 @@ VOK_API uint32_t vokInitializeBlock(VokHandle handle, TYPE_PIN pinType, BLOCK_ID
  */
 VOK_API const char* vokStatusString(uint32_t status);
 
+/* ---- Diagnostics (since 1.1) ------------------------------------------ */
+
+/*
+ * The library can say why a call failed: a trace of failing system calls
+ * (level 1), of every transaction (level 2) and of every control transfer
+ * (level 3), off by default. The environment variable VOK_DEBUG (0 to 3,
+ * read once, at the first traced event) sets the level; vokSetLogLevel
+ * overrides it. Each line starts with "vok[pid:tid]" and a monotonic time
+ * stamp in seconds. No line ever holds a PIN byte: the payload of the
+ * packets that carry PINs or token memory is masked.
+ */
+
+/*
+ * Receives one trace line (without a newline) and its level (1 to 3). It is
+ * called on the thread that made the library call, while that call is in
+ * progress (a handle or a device lock may be held): it may call
+ * vokSetLogHandler, vokSetLogLevel, vokLastSystemError and vokStatusString,
+ * and must not call any other function of this library.
+ */
+typedef void (*VokLogHandler)(void* context, int level, const char* line);
+
+/*
+ * Sends the trace lines to `handler`, with `context` as its first argument;
+ * a null handler sends them to stderr again (the default). Thread-safe; a
+ * line being emitted on another thread may still reach the previous handler.
+ */
+VOK_API void vokSetLogHandler(VokLogHandler handler, void* context);
+
+/* Sets the trace level: 0 off, 1 failures, 2 transactions, 3 transfers
+ * (values below 0 count as 0, above 3 as 3). */
+VOK_API void vokSetLogLevel(int level);
+
+/*
+ * The errno of the last system call that failed during the calling thread's
+ * last call of a function above (0 when none failed): EACCES for a device
+ * node the user may not open (see the udev rule), ENOENT or ENODEV for a
+ * token that was removed, ETIMEDOUT or EPIPE for a token that did not
+ * answer. A failure that is not a system call's (a reply without the
+ * transaction tag) leaves it at 0.
+ */
+VOK_API int vokLastSystemError(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "commands/tokenCommands.h"
+#include "diagnostics/trace.h"
 #include "discovery/deviceList.h"
 #include "handles/handleManager.h"
 
@@ -59,7 +60,9 @@ template <typename Work>
 static uint32_t with_device(VokHandle handle, Work work) {
     auto* device = static_cast<VokDevice*>(vokOpenAndLockHandle(handle, kDeviceHandle));
     if (device == nullptr) return VOK_STATUS_BAD_HANDLE;
+    vokTraceSetHandle(handle);
     const uint32_t status = work(device);
+    vokTraceSetHandle(VOK_INVALID_HANDLE);
     vokUnlockHandle(handle);
     return status;
 }
@@ -79,6 +82,7 @@ static VokHandle register_device(const VokDevice* device) {
 // ---- Open, info, raw command, close ---------------------------------------
 
 VokHandle vokOpen(uint8_t index) {
+    vokTraceBeginCall();
     VokDeviceList* list = vokCreateDeviceList();
     VokHandle handle = VOK_INVALID_HANDLE;
     for (VokDevice* device = vokGetFirstDevice(list); device != nullptr;
@@ -95,6 +99,7 @@ VokHandle vokOpen(uint8_t index) {
 }
 
 uint32_t vokGetInfo(VokHandle handle, void* info, uint32_t length) {
+    vokTraceBeginCall();
     if (info == nullptr || length < sizeof(VokIdInfo)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         const int status = vokIdGetInfoCmd(device, &device->info);
@@ -106,6 +111,7 @@ uint32_t vokGetInfo(VokHandle handle, void* info, uint32_t length) {
 }
 
 bool vokCommand(VokHandle handle, TDRVREQUEST_MEK* request, uint32_t length) {
+    vokTraceBeginCall();
     // A length beyond the record is refused here, before the lookup, like
     // every other bad argument: the record stays untouched, also its status.
     if (request == nullptr || length < VOK_REQUEST_HEADER_SIZE ||
@@ -117,12 +123,15 @@ bool vokCommand(VokHandle handle, TDRVREQUEST_MEK* request, uint32_t length) {
         request->status = VOK_STATUS_BAD_HANDLE;
         return false;
     }
+    vokTraceSetHandle(handle);
     const int status = vokIdCommand(device, request, length);
+    vokTraceSetHandle(VOK_INVALID_HANDLE);
     vokUnlockHandle(handle);
     return status == 0;
 }
 
 uint32_t vokClose(VokHandle handle) {
+    vokTraceBeginCall();
     return vokFreeHandle(handle, kDeviceHandle) ? VOK_STATUS_OK : VOK_STATUS_BAD_HANDLE;
 }
 
@@ -130,6 +139,7 @@ uint32_t vokClose(VokHandle handle) {
 
 uint32_t vokRead(VokHandle handle, const void* pin, uint32_t pinLength, uint32_t offset,
                  void* buffer, uint32_t length, VokIdResponse* response) {
+    vokTraceBeginCall();
     if (buffer == nullptr || length == 0) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdReadCmd(device, pin, pinLength, offset, buffer, length, response));
@@ -138,6 +148,7 @@ uint32_t vokRead(VokHandle handle, const void* pin, uint32_t pinLength, uint32_t
 
 uint32_t vokWrite(VokHandle handle, const void* pin, uint32_t pinLength, uint32_t offset,
                   const void* buffer, uint32_t length, VokIdResponse* response) {
+    vokTraceBeginCall();
     if (buffer == nullptr || length == 0) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdWriteCmd(device, pin, pinLength, offset, buffer, length, response));
@@ -146,6 +157,7 @@ uint32_t vokWrite(VokHandle handle, const void* pin, uint32_t pinLength, uint32_
 
 uint32_t vokReadEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                    uint32_t offset, void* buffer, uint32_t length, VokIdResponse* response) {
+    vokTraceBeginCall();
     if (buffer == nullptr || length == 0 || !is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(
@@ -155,6 +167,7 @@ uint32_t vokReadEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t p
 
 uint32_t vokWriteEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                     uint32_t offset, const void* buffer, uint32_t length, VokIdResponse* response) {
+    vokTraceBeginCall();
     if (buffer == nullptr || length == 0 || !is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(
@@ -166,6 +179,7 @@ uint32_t vokWriteEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t 
 
 uint32_t vokGetVendorId(VokHandle handle, BLOCK_ID block, uint16_t* vendorId,
                         VokIdResponse* response) {
+    vokTraceBeginCall();
     if (vendorId == nullptr || !is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdGetVendorIdCmd(device, block, vendorId, response));
@@ -174,6 +188,7 @@ uint32_t vokGetVendorId(VokHandle handle, BLOCK_ID block, uint16_t* vendorId,
 
 uint32_t vokSetVendorId(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                         uint16_t vendorId, VokIdResponse* response) {
+    vokTraceBeginCall();
     if (vendorId == kNoVendorId || !is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdSetVendorIdCmd(device, block, pin, pinLength, vendorId, response));
@@ -182,6 +197,7 @@ uint32_t vokSetVendorId(VokHandle handle, BLOCK_ID block, const void* pin, uint3
 
 uint32_t vokGetBlockAttr(VokHandle handle, BLOCK_ID block, uint16_t* attributes,
                          VokIdResponse* response) {
+    vokTraceBeginCall();
     if (attributes == nullptr || !is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdGetBlockAttrCmd(device, block, attributes, response));
@@ -191,6 +207,7 @@ uint32_t vokGetBlockAttr(VokHandle handle, BLOCK_ID block, uint16_t* attributes,
 uint32_t vokSetBlockAttr(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                          RW_PERMISSIONS permissions, uint16_t* attributes,
                          VokIdResponse* response) {
+    vokTraceBeginCall();
     if (!is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(
@@ -200,6 +217,7 @@ uint32_t vokSetBlockAttr(VokHandle handle, BLOCK_ID block, const void* pin, uint
 
 uint32_t vokLockBlock(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                       ACCESS access, VokIdResponse* response) {
+    vokTraceBeginCall();
     const int32_t accessValue = access;
     if (!is_block(block) ||
         (accessValue != VOK_ACCESS_UNLOCKED && accessValue != VOK_ACCESS_LOCKED)) {
@@ -213,6 +231,7 @@ uint32_t vokLockBlock(VokHandle handle, BLOCK_ID block, const void* pin, uint32_
 uint32_t vokSetPin(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block, const void* pin,
                    uint32_t pinLength, const void* newPin, uint32_t newPinLength,
                    VokIdResponse* response) {
+    vokTraceBeginCall();
     // Only an upper bound on the block: 0 and negative blocks reach the token
     // (as their low 7 bits), which answers for them itself.
     if (newPin == nullptr || !is_new_pin_length(newPinLength) ||
@@ -228,6 +247,7 @@ uint32_t vokSetPin(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block, const voi
 uint32_t vokSetBlockPinUse(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                            PIN_USE pinUse, PIN_SET_PERMISSIONS pinSetPermissions,
                            VokIdResponse* response) {
+    vokTraceBeginCall();
     if (!is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdSetBlockPinUseCmd(device, block, pin, pinLength, pinUse,
@@ -238,6 +258,7 @@ uint32_t vokSetBlockPinUse(VokHandle handle, BLOCK_ID block, const void* pin, ui
 uint32_t vokSetSecParameters(VokHandle handle, const void* pin, uint32_t pinLength,
                              uint8_t secParameter1, uint8_t secParameter2, uint8_t secParameter3,
                              uint8_t secParameter4, VokIdResponse* response) {
+    vokTraceBeginCall();
     const bool inRange = secParameter1 <= 15 && secParameter2 >= 1 && secParameter2 <= 31 &&
                          secParameter3 >= 1 && secParameter3 <= 10 && secParameter4 >= 15 &&
                          secParameter4 <= 60;
@@ -252,6 +273,7 @@ uint32_t vokSetSecParameters(VokHandle handle, const void* pin, uint32_t pinLeng
 uint32_t vokGetSecParameters(VokHandle handle, uint8_t* secParameter1, uint8_t* secParameter2,
                              uint8_t* secParameter3, uint8_t* secParameter4,
                              VokIdResponse* response) {
+    vokTraceBeginCall();
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdGetSecParametersCmd(device, secParameter1, secParameter2,
                                                   secParameter3, secParameter4, response));
@@ -288,6 +310,7 @@ static int set_token_pin(VokDevice* device, const void* newPin, uint32_t newPinL
 
 uint32_t vokInitialize(VokHandle handle, const void* pin, uint32_t pinLength, const void* newPin,
                        uint32_t newPinLength, bool pinUse, VokIdResponse* response) {
+    vokTraceBeginCall();
     if (newPin != nullptr ? !is_new_pin_length(newPinLength) : pinUse)
         return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
@@ -307,6 +330,7 @@ uint32_t vokInitialize(VokHandle handle, const void* pin, uint32_t pinLength, co
 uint32_t vokInitializeBlock(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block, const void* pin,
                             uint32_t pinLength, const void* newPin, uint32_t newPinLength,
                             uint16_t vendorId, bool provision, VokIdResponse* response) {
+    vokTraceBeginCall();
     if (newPin != nullptr && !is_new_pin_length(newPinLength)) return VOK_STATUS_BAD_ARGUMENT;
     if (provision && (newPin == nullptr || vendorId == kNoVendorId)) return VOK_STATUS_BAD_ARGUMENT;
     // The block is not tested before the sequence: the token answers for the

@@ -11,11 +11,13 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
 #include "common/vokAssert.h"
+#include "diagnostics/trace.h"
 #include "lock/mutex.h"
 
 // The accepted devices. The vendor/product ID pair 0xF055/0x0401 is this
@@ -46,7 +48,9 @@ uint16_t littleEndian16(const uint8_t* bytes) {
 // into a program that the application starts.
 static int open_device(const char* dev_path) {
     VOK_ASSERT(dev_path);
-    return open(dev_path, O_RDWR | O_CLOEXEC);
+    const int fd = open(dev_path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) vokTraceSystemError("open", dev_path, errno);
+    return fd;
 }
 
 static int close_device(int fd) {
@@ -98,7 +102,12 @@ static int vok_probe_device(const char* dev_path, unsigned int* prod_id) {
     int result = -1;
     unsigned int productId = 0;
     uint8_t prefix[kDescriptorPrefixSize];
-    const ssize_t got = is_probeable(fd) ? read(fd, prefix, sizeof(prefix)) : -1;
+    ssize_t got = -1;
+    if (!is_probeable(fd)) {
+        vokTraceFailure("neither a usbfs device node nor a file: not read", dev_path);
+    } else if (got = read(fd, prefix, sizeof(prefix)); got < 0) {
+        vokTraceSystemError("read", dev_path, errno);
+    }
     if (got == static_cast<ssize_t>(sizeof(prefix))) {
         result = static_cast<int>(got);
         const uint16_t idVendor = littleEndian16(prefix + kIdVendorOffset);
@@ -154,6 +163,7 @@ void enumVendorDevices(VokListEntry* listHead) {
         haveRoot = pathExists(dev_path);
     }
     if (!haveRoot) {
+        vokTraceSystemError("stat", dev_path, ENOENT);  // the last root tried
         return;
     }
     VOK_ASSERT(dev_path_len == strlen(dev_path));

@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "common/vokAssert.h"
+#include "diagnostics/trace.h"
 #include "lock/mutexInternal.h"
 
 namespace {
@@ -166,10 +167,12 @@ static int open_lock_file(const char* ipc_path) {
         }
     }
     if (fd < 0) {
+        vokTraceSystemError("open", ipc_path, errno);
         return -1;
     }
     struct stat st = {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        vokTraceFailure("not a regular file with one link: not used as a lock file", ipc_path);
         (void)close(fd);
         return -1;
     }
@@ -183,16 +186,17 @@ static int open_lock_file(const char* ipc_path) {
 // only informational, so a write that fails (a full file system, a quota, an
 // I/O error) leaves the lock held; a partly written ID is cut away again, so
 // that no reader ever finds a torn one.
-static void write_holder_pid(int fd) {
+static void write_holder_pid(int fd, const char* ipc_path) {
     const int64_t pid = getpid();
     const ssize_t written = pwrite(fd, &pid, sizeof(pid), 0);
+    if (written < 0) vokTraceSystemError("write", ipc_path, errno);
     if (written > 0 && written < static_cast<ssize_t>(sizeof(pid))) {
         (void)ftruncate(fd, 0);
     }
 }
 
 // Waits for the exclusive record lock on the first byte of the lock file.
-static int wait_record_lock(int fd) {
+static int wait_record_lock(int fd, const char* ipc_path) {
     struct flock request = {};
     request.l_type = F_WRLCK;
     request.l_whence = SEEK_SET;
@@ -210,6 +214,7 @@ static int wait_record_lock(int fd) {
             }
         }
     }
+    if (r != 0) vokTraceSystemError("fcntl F_SETLKW", ipc_path, errno);
     return r;
 }
 
@@ -236,9 +241,9 @@ int lock(const char* name, VokMutex* l_descr) {
     }
 
     const int fd = open_lock_file(ipc_path);
-    const bool locked = fd >= 0 && wait_record_lock(fd) == 0;
+    const bool locked = fd >= 0 && wait_record_lock(fd, ipc_path) == 0;
     if (locked) {
-        write_holder_pid(fd);
+        write_holder_pid(fd, ipc_path);
     } else {
         if (fd >= 0) {
             (void)close(fd);

@@ -16,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -25,6 +26,7 @@
 #endif
 
 #include "common/vokAssert.h"
+#include "diagnostics/trace.h"
 #include "discovery/linuxUsb.h"
 
 // ---- Packet layer -----------------------------------------------------------
@@ -39,6 +41,11 @@ static constexpr int kFromToken = 1;
 static constexpr uint8_t kResetMarker = 0xFF;
 
 namespace {
+
+// What the trace tells of the transaction the thread is running: the phase
+// it is in (-1: the reset exchange) and the transfers made so far.
+thread_local int tPhase = -1;
+thread_local uint32_t tTransfers = 0;
 
 // A packet or reply buffer of a transaction. Packets carry PIN bytes (phases
 // 1 and 6) and replies carry token memory, so every such buffer is wiped when
@@ -92,8 +99,16 @@ int32_t control_transfer(VokDevice* device, int direction, uint8_t* buffer, size
     setup.timeout = kTransferTimeoutMs;
     setup.data = buffer;
     const int transferred = ioctl(device->fd, USBDEVFS_CONTROL, &setup);
+    const int error = transferred < 0 ? errno : 0;
+    ++tTransfers;
+    vokTraceTransfer(tPhase, direction == kToToken, value, buffer, length, transferred, error);
+    if (transferred < 0) {
+        vokTraceSystemError("ioctl USBDEVFS_CONTROL", device->devicePath, error);
+        return -1;
+    }
     // A short transfer is as much a failure as an error or a time-out.
-    if (transferred < 0 || static_cast<size_t>(transferred) != length) {
+    if (static_cast<size_t>(transferred) != length) {
+        vokTraceFailure("short control transfer", device->devicePath);
         return -1;
     }
     return 0;
@@ -102,6 +117,7 @@ int32_t control_transfer(VokDevice* device, int direction, uint8_t* buffer, size
 extern "C" void reset_dongle(VokDevice* device, uint8_t tag) {
     Packet packet;
     Packet reply;
+    tPhase = -1;
     fill_random(packet.bytes, kPacketSize);
     packet.bytes[0] = kResetMarker;
     // All three transfers are attempted whatever the earlier ones gave: the
@@ -197,7 +213,11 @@ static bool read_reply(VokDevice* device, uint8_t tag, uint8_t* reply) {
     return control_transfer(device, kFromToken, reply, kPacketSize, tag) == 0;
 }
 
-static bool echoes_tag(const uint8_t* reply, uint8_t tag) { return reply[2] == tag; }
+static bool echoes_tag(const uint8_t* reply, uint8_t tag) {
+    if (reply[2] == tag) return true;
+    vokTraceFailure("reply did not echo the transaction tag", nullptr);
+    return false;
+}
 
 // Takes the status byte of the reply that ends a phase.
 static int finish_phase(TDRVREQUEST_MEK* request, uint8_t status) {
@@ -215,6 +235,7 @@ static int end_phase(VokDevice* device, uint8_t tag, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP0(VokDevice* device, TDRVREQUEST_MEK* request, uint8_t* tag) {
+    tPhase = 0;
     request->status = kStatusOk;
     Packet packetBuffer;
     uint8_t* const packet = packetBuffer.bytes;
@@ -262,6 +283,7 @@ int cmdProtocolMOP0(VokDevice* device, TDRVREQUEST_MEK* request, uint8_t* tag) {
 }
 
 int cmdProtocolMOP1(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    tPhase = 1;
     if (ends_after_phase0(request->command)) {
         VOK_ASSERT(false);
     }
@@ -283,6 +305,7 @@ int cmdProtocolMOP1(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP2(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    tPhase = 2;
     request->status = kStatusOk;
     if (!send_packets(device, 0x02, tag, request->tokenId, sizeof request->tokenId / 4)) {
         return kStatusTransferFailed;
@@ -291,6 +314,7 @@ int cmdProtocolMOP2(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    tPhase = 3;
     const uint8_t code = request->command;
     if (!is_memory_read(code) && !is_memory_write(code)) {
         VOK_ASSERT(false);
@@ -337,6 +361,7 @@ int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP4(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    tPhase = 4;
     if (!is_memory_write(request->command)) {
         VOK_ASSERT(false);
     }
@@ -351,6 +376,7 @@ int cmdProtocolMOP4(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP5(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    tPhase = 5;
     const uint8_t code = request->command;
     if (!sends_parameters(code)) {
         VOK_ASSERT(false);
@@ -382,6 +408,7 @@ int cmdProtocolMOP5(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP6(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
+    tPhase = 6;
     if (request->command != VOK_CMD_SET_PIN) {
         VOK_ASSERT(false);
     }
@@ -451,10 +478,16 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
     if (vokOpenDevice(device) < 0) {
         return kStatusTransferFailed;
     }
+    const bool traced = vokTraceLevel() >= kTraceTransactions;
+    const uint64_t startNanos = traced ? vokTraceNowNanos() : 0;
+    tPhase = -1;
+    tTransfers = 0;
     if (code == VOK_CMD_GET_INFO) {
         // Brings the token to a known state before it is asked who it is;
         // whether the reset worked shows in the exchange that follows.
-        (void)ioctl(device->fd, USBDEVFS_RESET, 0);
+        if (ioctl(device->fd, USBDEVFS_RESET, 0) != 0) {
+            vokTraceSystemError("ioctl USBDEVFS_RESET", device->devicePath, errno);
+        }
     }
 
     int result = cmdProtocolMOP0(device, request, &tag);
@@ -468,6 +501,7 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
         }
     }
 
+    const int lastPhase = tPhase;
     // A phase reports a transport failure as 5 with the status still 0; a 5
     // that the token sent itself stands in the status and needs no recovery.
     if (result == kStatusTransferFailed && request->status == kStatusOk) {
@@ -476,6 +510,10 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
 
     if (vokCloseDevice(device) != 0) {
         return kStatusTransferFailed;
+    }
+    if (traced) {
+        vokTraceTransaction(
+            {code, device->devicePath, lastPhase, request->status, tTransfers, startNanos});
     }
     return request->status;
 }
