@@ -40,6 +40,12 @@ result attach $?
 cat /tmp/attach.log
 sleep 0.5
 
+# Attaching needs root, and a tree is attached once.
+su -p -s /bin/sh nobody -c "vok-sim attach $tree" 2>&1 | tee /tmp/errors.out
+vok-sim attach "$tree" 2>&1 | tee -a /tmp/errors.out
+grep -q "needs root" /tmp/errors.out && grep -q "already attached by process $attach_pid" /tmp/errors.out
+result attach-errors $?
+
 VOK_KERNEL_TREE=$tree vok_kernel_test --gtest_brief=1
 result end-to-end $?
 
@@ -84,6 +90,36 @@ used=$(grep -c '^hs  *[0-9]*  *006' /sys/devices/platform/vhci_hcd.0/status)
 [ "$attach_status" -eq 0 ] && [ "$used" -eq 0 ] && [ ! -e "$tree/.attached" ]
 result detach $?
 cat /tmp/attach.log
+
+# A server killed with SIGKILL, or a tree deleted while attached, leaves the
+# kernel's ports free again; a stale record does not block the next attach.
+ports_free() {
+  for _ in $(seq 50); do
+    grep -q '^hs  *[0-9]*  *006' /sys/devices/platform/vhci_hcd.0/status || return 0
+    sleep 0.1
+  done
+  return 1
+}
+devices_present() {
+  for _ in $(seq 100); do
+    [ "$(ls /dev/bus/usb/*/* 2>/dev/null | grep -vc '/001$')" -ge "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+vok-sim attach "$tree" > /tmp/attach2.log 2>&1 &
+server=$!
+devices_present 2 && kill -9 "$server" && ports_free
+killed=$?
+vok-sim attach "$tree" > /tmp/attach3.log 2>&1 &
+server=$!
+devices_present 2 && rm -rf "$tree" && ports_free
+deleted=$?
+wait "$server"
+[ "$killed" -eq 0 ] && [ "$deleted" -eq 0 ] && grep -q "state is gone" /tmp/attach3.log &&
+  grep -q "node is gone" /tmp/attach3.log
+result kill-and-delete $?
+cat /tmp/attach2.log /tmp/attach3.log
 
 if grep -q 'kt.record=1' /proc/cmdline; then
   for file in /tmp/record/*.usbip; do

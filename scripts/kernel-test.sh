@@ -116,11 +116,12 @@ boot_seconds=$(($(date +%s) - boot_started))
 
 if [ "$record" = 1 ]; then
   mkdir -p "$VOK_KERNEL_RECORD"
-  awk '/^KT-RECORD-BEGIN/ { name = $2; next } /^KT-RECORD-END/ { name = ""; next }
-       name != "" { print > (dir "/" name ".b64") }' dir="$VOK_KERNEL_RECORD" "$console"
+  tr -d '\r' < "$console" |
+    awk '/^KT-RECORD-BEGIN/ { name = $2; next } /^KT-RECORD-END/ { name = ""; next }
+         name != "" { print > (dir "/" name ".b64") }' dir="$VOK_KERNEL_RECORD"
   for file in "$VOK_KERNEL_RECORD"/*.b64; do
     [ -e "$file" ] || continue
-    tr -d '\r' < "$file" | base64 -d > "${file%.b64}" && rm -f "$file"
+    base64 -d < "$file" > "${file%.b64}.usbip" && rm -f "$file"
   done
 fi
 

@@ -47,8 +47,13 @@ class Server {
 
     // Whether the device is still there; sets the outcome when it is not.
     bool stillPresent(ServeOutcome& outcome) const {
-        if (!device_.token) return true;
         struct stat status {};
+        if (!device_.token) {
+            if (stat(device_.node.c_str(), &status) == 0) return true;
+            outcome = {ServeEnd::kStateGone,
+                       device_.node + ": the device's node is gone (tree deleted?); detached"};
+            return false;
+        }
         if (stat(device_.token->statePath.c_str(), &status) != 0 ||
             status.st_ino != device_.token->ino || status.st_dev != device_.token->dev) {
             outcome = {ServeEnd::kStateGone,

@@ -85,6 +85,19 @@ TEST(RealKernel, OpenInfoClose) {
     EXPECT_EQ(info.tokenId[0], 0x56);
     EXPECT_EQ(vokClose(handle), 0U);
     EXPECT_EQ(vokClose(handle), 9U);
+    // The info command of an open resets the device (USBDEVFS_RESET): the
+    // token sees the kernel enumerate it again, which its log records as a
+    // reset before the command's two transfers.
+    const std::string node = guest::treeNodeOf(info.tokenId);
+    ASSERT_TRUE(voksim::clearLog(node));
+    const VokHandle again = vokOpen(0);
+    ASSERT_NE(again, kNoHandle);
+    EXPECT_EQ(vokClose(again), 0U);
+    const std::vector<voksim::LogEntry> log = voksim::readLog(node);
+    ASSERT_EQ(log.size(), 3U);
+    EXPECT_EQ(log[0].kind, voksim::LogEntry::kReset);
+    EXPECT_EQ(log[1].data.at(1), VOK_CMD_GET_INFO);
+    EXPECT_EQ(log[2].wLength, 16);
 }
 
 TEST(RealKernel, MemoryRoundTripsOnEveryBlockUnalignedAndAboveOneRecord) {
@@ -173,8 +186,9 @@ TEST(RealKernel, AStallInEachPhaseGivesStatus5AndTheResetExchange) {
     EXPECT_EQ(token.write(0, pattern(8, 0)), 0U) << "the token works on after the stalls";
 }
 
-// Two processes open the one token at once (probing under the lock files),
-// then take turns: each sees what the other wrote.
+// Two processes hold the one token open at once and take turns: each sees
+// what the other wrote. (Turns, not overlapping transactions: on a real bus
+// the token cannot tell two processes' transfers apart.)
 TEST(RealKernel, TwoProcessesShareOneToken) {
     int toChild[2];
     int toParent[2];
@@ -192,9 +206,9 @@ TEST(RealKernel, TwoProcessesShareOneToken) {
         good = token.read(2000, bytes) == 0 && bytes == pattern(64, 6) && good;
         _exit(good ? 0 : 1);
     }
+    ASSERT_EQ(read(toParent[0], &signal, 1), 1);
     Token token(0);
     ASSERT_NE(token.handle, kNoHandle);
-    ASSERT_EQ(read(toParent[0], &signal, 1), 1);
     std::vector<uint8_t> bytes(64);
     EXPECT_EQ(token.read(1000, bytes), 0U);
     EXPECT_EQ(bytes, pattern(64, 5));
