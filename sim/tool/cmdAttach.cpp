@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "simCommands.h"
+#include "transferLog.h"
 #include "usbipDevice.h"
 #include "vhci.h"
 
@@ -25,6 +26,11 @@ namespace voksimtool {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::string errnoText(int error) {
+    char buffer[128];
+    return voksim::errorText(error, buffer, sizeof buffer);
+}
 
 // Which process serves which ports of a tree: "PID PORT..." in TREE/.attached.
 std::string recordPath(const std::string& tree) { return tree + "/.attached"; }
@@ -65,8 +71,10 @@ std::vector<std::string> treeNodes(const std::string& tree) {
 // BUS << 16 | DEVICE from the node's path, as usbip names a remote device.
 unsigned devidOf(const std::string& node) {
     const fs::path path(node);
-    const unsigned device = static_cast<unsigned>(std::atoi(path.filename().c_str()));
-    const unsigned bus = static_cast<unsigned>(std::atoi(path.parent_path().filename().c_str()));
+    const unsigned device =
+        static_cast<unsigned>(std::strtoul(path.filename().c_str(), nullptr, 10));
+    const unsigned bus =
+        static_cast<unsigned>(std::strtoul(path.parent_path().filename().c_str(), nullptr, 10));
     return (bus << 16) | (device & 0xFFFF);
 }
 
@@ -85,7 +93,7 @@ std::string attachOne(Attached& attached, std::vector<unsigned>& freePorts) {
     for (auto it = freePorts.begin(); it != freePorts.end(); ++it) {
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-            return std::string("socketpair: ") + std::strerror(errno);
+            return std::string("socketpair: ") + errnoText(errno);
         const int error = attachPort(*it, pair[1], devidOf(attached.device.node));
         close(pair[1]);  // the kernel holds its own reference
         if (error == 0) {
@@ -97,7 +105,7 @@ std::string attachOne(Attached& attached, std::vector<unsigned>& freePorts) {
         close(pair[0]);
         if (error != EBUSY) {
             return "cannot attach " + attached.device.node + " to port " + std::to_string(*it) +
-                   ": " + std::strerror(error);
+                   ": " + errnoText(error);
         }
     }
     return "no free high-speed port on " + vhciDirectory() +
@@ -156,7 +164,7 @@ int runAttach(const AttachOptions& options) {
         });
         std::printf("%s: attached on port %u\n", attached->device.node.c_str(), attached->port);
     }
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     {
         std::ofstream record(recordPath(options.tree), std::ios::trunc);
         record << getpid();
@@ -164,7 +172,7 @@ int runAttach(const AttachOptions& options) {
             if (attached->server.joinable()) record << ' ' << attached->port;
         record << '\n';
     }
-    const timespec tick{0, 200 * 1000 * 1000};
+    const timespec tick{0, 200L * 1000 * 1000};
     while (failure.empty()) {
         if (sigtimedwait(&signals, nullptr, &tick) > 0) break;
         if (std::all_of(devices.begin(), devices.end(),
@@ -181,11 +189,12 @@ int runAttach(const AttachOptions& options) {
         const bool clean = attached->outcome.end == voksim::usbip::ServeEnd::kStopped ||
                            attached->outcome.end == voksim::usbip::ServeEnd::kClosedByKernel ||
                            attached->outcome.end == voksim::usbip::ServeEnd::kUnplugged;
-        std::fprintf(clean ? stdout : stderr, "%s%s (port %u)\n",
-                     clean ? "" : "vok-sim: ", attached->outcome.message.c_str(), attached->port);
+        (void)std::fprintf(clean ? stdout : stderr, "%s%s (port %u)\n",
+                           clean ? "" : "vok-sim: ", attached->outcome.message.c_str(),
+                           attached->port);
         if (!clean) status = 1;
     }
-    std::remove(recordPath(options.tree).c_str());
+    (void)std::remove(recordPath(options.tree).c_str());
     return status;
 }
 
@@ -194,11 +203,11 @@ int runDetach(const DetachOptions& options) {
     if (!options.tree.empty()) {
         const auto record = readRecord(options.tree);
         if (!record || !alive(record->pid)) {
-            std::remove(recordPath(options.tree).c_str());
+            (void)std::remove(recordPath(options.tree).c_str());
             std::printf("%s is not attached\n", options.tree.c_str());
         } else if (kill(record->pid, SIGTERM) != 0) {
             status = fail("cannot stop process " + std::to_string(record->pid) + ": " +
-                          std::strerror(errno));
+                          errnoText(errno));
         } else {
             // The server detaches its ports and removes the record as it ends.
             for (int i = 0; i < 100 && alive(record->pid); ++i) usleep(50 * 1000);
@@ -211,7 +220,7 @@ int runDetach(const DetachOptions& options) {
     for (const unsigned port : options.ports) {
         if (const int error = detachPort(port); error != 0) {
             status = fail("cannot detach port " + std::to_string(port) + " (" + vhciDirectory() +
-                          "/detach): " + std::strerror(error));
+                          "/detach): " + errnoText(error));
         }
     }
     if (options.tree.empty() && options.ports.empty()) return fail("name a TREE or --port");

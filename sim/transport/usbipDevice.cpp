@@ -14,6 +14,7 @@
 
 #include "nodeFiles.h"
 #include "tokenTransfer.h"
+#include "transferLog.h"
 #include "usbipProtocol.h"
 #include "voksim/voksim.h"
 
@@ -33,6 +34,11 @@ bool writeAll(int fd, const std::vector<uint8_t>& bytes) {
         done += static_cast<size_t>(written);
     }
     return true;
+}
+
+std::string errnoText(int error) {
+    char buffer[128];
+    return errorText(error, buffer, sizeof buffer);
 }
 
 uint16_t little16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -135,7 +141,7 @@ class Server {
 std::optional<ServedDevice> openServedDevice(const std::string& node, std::string& error) {
     const int fd = open(node.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = node + ": " + std::strerror(errno);
+        error = node + ": " + errnoText(errno);
         return std::nullopt;
     }
     uint8_t bytes[kTokenNodeSize] = {};
@@ -172,7 +178,7 @@ ServeOutcome serveDevice(int socketFd, const ServedDevice& device, const std::at
         pollfd entry{socketFd, POLLIN, 0};
         const int ready = poll(&entry, 1, kIdleCheckMillis);
         if (ready < 0 && errno != EINTR) {
-            return {ServeEnd::kSocketError, device.node + ": poll: " + std::strerror(errno)};
+            return {ServeEnd::kSocketError, device.node + ": poll: " + errnoText(errno)};
         }
         if (ready <= 0) {
             if (!server.stillPresent(outcome)) return outcome;
@@ -181,7 +187,7 @@ ServeOutcome serveDevice(int socketFd, const ServedDevice& device, const std::at
         const ssize_t received = recv(socketFd, chunk, sizeof chunk, 0);
         if (received < 0 && errno == EINTR) continue;
         if (received < 0) {
-            return {ServeEnd::kSocketError, device.node + ": receive: " + std::strerror(errno)};
+            return {ServeEnd::kSocketError, device.node + ": receive: " + errnoText(errno)};
         }
         if (received == 0) {
             if (!input.empty()) {
