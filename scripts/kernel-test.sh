@@ -43,8 +43,15 @@ programs="$build/sim/tool/vok-sim $build/tools/vok/vok $build/tests/kernel/vok_k
 $build/tests/kernel/vok_kernel_timing"
 
 # 3. Debian's kernel, downloaded and unpacked (never installed on this host).
-kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-  awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
+}
+kernel_package=$(kernel_package)
+if [ -z "$kernel_package" ] && [ "$(id -u)" -eq 0 ]; then
+  apt-get update -qq || die "apt-get update failed"
+  kernel_package=$(kernel_package)
+fi
 [ -n "$kernel_package" ] || die "apt-cache names no kernel package behind linux-image-amd64"
 mkdir -p "$work/deb"
 if ! ls "$work/deb/${kernel_package}"_*.deb >/dev/null 2>&1; then
@@ -108,7 +115,7 @@ record=0
 [ -n "${VOK_KERNEL_RECORD:-}" ] && record=1
 console=$work/console.log
 boot_started=$(date +%s)
-timeout 900 qemu-system-x86_64 -accel tcg -smp 1 -m 512 -nographic -no-reboot -nic none \
+timeout 600 qemu-system-x86_64 -accel tcg -smp 1 -m 512 -nographic -no-reboot -nic none \
   -kernel "$kernel_root/vmlinux" -initrd "$work/initramfs.cpio" \
   -append "console=ttyS0 panic=-1 quiet loglevel=3 kt.record=$record" > "$console" 2>&1 ||
   true

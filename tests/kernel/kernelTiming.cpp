@@ -19,9 +19,9 @@ namespace {
 
 constexpr uint16_t kVendor = 0xF055;
 constexpr uint16_t kProduct = 0x0401;
-constexpr unsigned kPairs = 300;  // out/in pairs of the transfer loops
-constexpr unsigned kOperations = 40;
-constexpr unsigned kRounds = 3;
+constexpr unsigned kPairs = 150;  // out/in pairs of the transfer loops
+constexpr unsigned kOperations = 20;
+constexpr unsigned kRounds = 6;
 
 // A phase-0 packet of a read and its 8-byte reply: every pair is a fresh
 // transaction that the token answers in full.
