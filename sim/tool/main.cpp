@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 
+#include "common/tokenUsbId.h"
 #include "simCommands.h"
 
 using namespace voksimtool;
@@ -13,7 +14,7 @@ namespace {
 
 struct IdentityNumbers {
     unsigned model = 2, units = 16, level = 22, version = 0x12, flagA = 1, flagB = 0, info = 0;
-    unsigned vendor = 0xF055, product = 0x0401, bcd = 0x0100;
+    unsigned vendor = kVokVendorId, product = kVokProductId, bcd = 0x0100;
 };
 
 void addCreate(CLI::App& app, CreateOptions& options, IdentityNumbers& id) {
