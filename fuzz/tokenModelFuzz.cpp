@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/tokenUsbId.h"
 #include "voksim/tokenModel.h"
 
 namespace {
@@ -30,8 +31,8 @@ voksim::TokenIdentity identity_for(uint8_t variant) {
     identity.memoryModel = variant & 3;               // 0..3, 3: unknown model
     identity.memoryUnits = (variant & 4) ? 255 : 16;  // the largest memory, or a small one
     identity.protocolLevel = (variant & 1) ? 21 : 22;
-    identity.idVendor = 0xF055;
-    identity.idProduct = 0x0401;
+    identity.idVendor = kVokVendorId;
+    identity.idProduct = kVokProductId;
     identity.bcdDevice = 0x0100;
     return identity;
 }

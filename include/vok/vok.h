@@ -41,7 +41,7 @@ extern "C" {
 #endif
 
 #define VOK_VERSION_MAJOR 1
-#define VOK_VERSION_MINOR 0
+#define VOK_VERSION_MINOR 1
 #define VOK_VERSION_PATCH 0
 
 #if defined(__GNUC__)

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 
+#include "common/tokenUsbId.h"
 #include "simCommands.h"
 
 using namespace voksimtool;
@@ -13,7 +14,7 @@ namespace {
 
 struct IdentityNumbers {
     unsigned model = 2, units = 16, level = 22, version = 0x12, flagA = 1, flagB = 0, info = 0;
-    unsigned vendor = 0xF055, product = 0x0401, bcd = 0x0100;
+    unsigned vendor = kVokVendorId, product = kVokProductId, bcd = 0x0100;
 };
 
 void addCreate(CLI::App& app, CreateOptions& options, IdentityNumbers& id) {
@@ -52,6 +53,14 @@ void addCreate(CLI::App& app, CreateOptions& options, IdentityNumbers& id) {
         ->check(CLI::Range(0, 0xFFFF));
     create->add_option("--bcd-device", id.bcd, "USB device revision of the tokens")
         ->check(CLI::Range(0, 0xFFFF));
+    create
+        ->add_option("--foreign-vendor-id", options.foreignVendor,
+                     "USB vendor ID of the devices that are not tokens")
+        ->capture_default_str();
+    create
+        ->add_option("--foreign-product-id", options.foreignProduct,
+                     "USB product ID of the devices that are not tokens")
+        ->capture_default_str();
     create->callback([&] {
         voksim::Identity& identity = options.identity;
         identity.memoryModel = static_cast<uint8_t>(id.model);
@@ -155,6 +164,21 @@ int runVokSim(int argc, char** argv) {
     run->add_option("COMMAND", runOptions.command, "The program and its arguments, after --")
         ->required();
     run->callback([&] { throw CLI::RuntimeError(runProgram(runOptions)); });
+
+    AttachOptions attachOptions;
+    CLI::App* attach = app.add_subcommand(
+        "attach", "Attach the tree's devices to the running kernel through vhci-hcd (root)");
+    attach->add_option("TREE", attachOptions.tree, "Root of the virtual tree")->required();
+    attach->add_option("--token", attachOptions.tokens,
+                       "Attach only these device nodes (default: every node of the tree)");
+    attach->add_option("--record", attachOptions.recordDirectory,
+                       "Write the kernel's USB/IP traffic to DIR/portN.usbip");
+    attach->callback([&] { throw CLI::RuntimeError(runAttach(attachOptions)); });
+    DetachOptions detachOptions;
+    CLI::App* detach = app.add_subcommand("detach", "Detach an attached tree, or vhci-hcd ports");
+    detach->add_option("TREE", detachOptions.tree, "Root of an attached virtual tree");
+    detach->add_option("--port", detachOptions.ports, "Detach this vhci-hcd port");
+    detach->callback([&] { throw CLI::RuntimeError(runDetach(detachOptions)); });
 
     try {
         app.parse(argc, argv);

@@ -49,6 +49,19 @@ struct RunOptions {
 };
 int runProgram(const RunOptions& options);
 
+struct AttachOptions {
+    std::string tree;
+    std::vector<std::string> tokens;  // empty: every device node of the tree
+    std::string recordDirectory;      // where to capture the kernel's traffic
+};
+int runAttach(const AttachOptions& options);
+
+struct DetachOptions {
+    std::string tree;
+    std::vector<unsigned> ports;
+};
+int runDetach(const DetachOptions& options);
+
 // Shared helpers.
 int fail(const std::string& message);
 bool parseErrno(const std::string& text, int& value);

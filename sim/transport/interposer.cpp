@@ -11,15 +11,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "tokenRegistry.h"
-#include "transferLog.h"
+#include "tokenTransfer.h"
 
 namespace voksim {
 namespace {
@@ -50,8 +48,6 @@ uint64_t openerOf(int fd) {
            static_cast<uint32_t>(fd);
 }
 
-int64_t wallClockSeconds() { return static_cast<int64_t>(time(nullptr)); }
-
 void sleepMicros(uint64_t micros) {
     timespec duration{static_cast<time_t>(micros / 1000000),
                       static_cast<long>((micros % 1000000) * 1000)};
@@ -59,46 +55,9 @@ void sleepMicros(uint64_t micros) {
     }
 }
 
-// A log that cannot be written loses the record and the transfer goes on;
-// the program's stderr hears of it once per token.
-void appendToLog(MappedToken& token, const LogRecordHeader& header, const uint8_t* data) {
-    if (appendLogRecord(token.logFd, header, data) || token.logFailureReported) return;
-    const int error = errno;
-    token.logFailureReported = true;
-    char reason[128];
-    char message[640];
-    const int length = std::snprintf(
-        message, sizeof message,
-        "voksim: cannot write the transfer log %s (%s): records are lost\n", token.logPath.c_str(),
-        error != 0 ? errorText(error, reason, sizeof reason) : "incomplete record");
-    if (length <= 0) return;
-    const size_t size = std::min(static_cast<size_t>(length), sizeof message - 1);
-    // When stderr fails too, nobody is left to tell.
-    while (write(STDERR_FILENO, message, size) < 0 && errno == EINTR) {
-    }
+TransferCaller callerOf(int fd) {
+    return TransferCaller{openerOf(fd), static_cast<uint32_t>(getpid()), fd};
 }
-
-void logTransfer(MappedToken& token, int fd, const usbdevfs_ctrltransfer& setup, int32_t result,
-                 bool faulted, const uint8_t* bytes, size_t length) {
-    if (!token.state->logging || token.logFd < 0) return;
-    LogRecordHeader header{};
-    header.kind = 0;
-    header.bRequestType = setup.bRequestType;
-    header.bRequest = setup.bRequest;
-    header.flags = faulted ? 1 : 0;
-    header.wValue = setup.wValue;
-    header.wIndex = setup.wIndex;
-    header.wLength = setup.wLength;
-    header.dataLength = static_cast<uint16_t>(length);
-    header.timeout = setup.timeout;
-    header.result = result < 0 ? -1 : result;
-    header.error = result < 0 ? -result : 0;
-    header.pid = static_cast<uint32_t>(getpid());
-    header.fd = fd;
-    appendToLog(token, header, bytes);
-}
-
-bool hitsTransfer(uint32_t wanted, uint64_t count) { return wanted != 0 && count == wanted; }
 
 int controlTransfer(int fd, MappedToken& token, uint32_t generation, void* argument) {
     if (!argument) return failWith(EFAULT);
@@ -110,58 +69,17 @@ int controlTransfer(int fd, MappedToken& token, uint32_t generation, void* argum
     uint8_t buffer[kMaxControlLength];
     if (!toHost) std::memcpy(buffer, setup.data, setup.wLength);
 
-    int32_t result = 0;
-    bool faulted = false;
-    bool waitOutTimeout = false;
-    {
-        TokenLock lock(token);
-        TokenState& state = *token.state;
-        if (!state.plugged || state.generation != generation) {
-            result = -ENODEV;
-        } else {
-            ++state.transferCount;
-            const uint64_t count = ++state.faultTransferCount;
-            const FaultSettings& faults = state.faults;
-            if (faults.latencyMicros) sleepMicros(faults.latencyMicros);
-            const bool fail =
-                faults.failTransfer != 0 &&
-                (count == faults.failTransfer || (faults.failAll && count > faults.failTransfer));
-            if (fail) {
-                result = -(faults.failErrno > 0 ? faults.failErrno : EPIPE);
-                faulted = true;
-                waitOutTimeout = faults.realTimeouts && result == -ETIMEDOUT;
-            } else {
-                const ControlSetup model{setup.bRequestType, setup.bRequest, setup.wValue,
-                                         setup.wIndex, setup.wLength};
-                result =
-                    modelControlTransfer(state, openerOf(fd), model, buffer, wallClockSeconds());
-                if (result > 0 && hitsTransfer(faults.shortTransfer, count)) {
-                    --result;
-                    faulted = true;
-                }
-                if (toHost && result >= 1 && hitsTransfer(faults.statusTransfer, count)) {
-                    // The token stops here with a status of its own, whatever the
-                    // transaction was doing; the tag echo stays as the model put it.
-                    buffer[0] = faults.statusValue;
-                    modelPortReset(state, openerOf(fd));
-                    faulted = true;
-                }
-                if (toHost && result >= 3 && hitsTransfer(faults.wrongTagTransfer, count)) {
-                    buffer[2] = static_cast<uint8_t>(~buffer[2]);
-                    faulted = true;
-                }
-            }
-        }
-        const size_t logged =
-            toHost ? (result > 0 ? static_cast<size_t>(result) : 0) : setup.wLength;
-        logTransfer(token, fd, setup, result, faulted, buffer, logged);
-    }
+    const ControlSetup model{setup.bRequestType, setup.bRequest, setup.wValue, setup.wIndex,
+                             setup.wLength};
+    const TransferResult outcome =
+        tokenControlTransfer(token, generation, callerOf(fd), model, setup.timeout, buffer);
+    const int32_t result = outcome.result;
     // The token runs on the application's stack: the PIN bytes and memory
     // words it handled must not stay there.
     const auto wipe = [&buffer, &setup] { explicit_bzero(buffer, setup.wLength); };
     if (result < 0) {
         wipe();
-        if (waitOutTimeout) {
+        if (outcome.waitOutTimeout) {
             sleepMicros(uint64_t{setup.timeout ? setup.timeout : kDefaultTimeoutMillis} * 1000);
         }
         return failWith(-result);
@@ -172,24 +90,7 @@ int controlTransfer(int fd, MappedToken& token, uint32_t generation, void* argum
 }
 
 int portReset(int fd, MappedToken& token, uint32_t generation) {
-    TokenLock lock(token);
-    TokenState& state = *token.state;
-    int32_t result = 0;
-    if (!state.plugged || state.generation != generation) {
-        result = -ENODEV;
-    } else {
-        modelPortReset(state, openerOf(fd));
-        ++state.resetCount;
-    }
-    if (state.logging && token.logFd >= 0) {
-        LogRecordHeader header{};
-        header.kind = 1;
-        header.result = result < 0 ? -1 : 0;
-        header.error = result < 0 ? -result : 0;
-        header.pid = static_cast<uint32_t>(getpid());
-        header.fd = fd;
-        appendToLog(token, header, nullptr);
-    }
+    const int32_t result = tokenPortReset(token, generation, callerOf(fd));
     return result < 0 ? failWith(-result) : 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "common/tokenUsbId.h"
 #include "discovery/deviceList.h"
 
 // One row of the accepted-device table.
@@ -12,10 +13,6 @@ struct VokUsbId {
     uint16_t idProduct;
     uint16_t bcdDevice;
 };
-
-// This library's own vendor/product ID pair (see linuxUsb.cpp).
-constexpr uint16_t kVokVendorId = 0xF055;
-constexpr uint16_t kVokProductId = 0x0401;
 
 extern "C" {
 VOK_API extern const VokUsbId vokVendorIds[2];

@@ -15,11 +15,11 @@
 
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
+#include "lock/lockFileName.h"
 #include "lock/mutexInternal.h"
 
 namespace {
 
-constexpr size_t kLockFileCount = 97;
 constexpr mode_t kLockFileMode = 0666;
 
 // Counts the pool locks this process holds, so that a thread whose record
@@ -55,12 +55,8 @@ size_t hash_str(const char* str, size_t mod) {
 
 size_t lock_num_hash(const char* str) {
     VOK_ASSERT(str);
-    const size_t mod = kLockFileCount;
-    uint64_t sum = 0;
-    for (size_t i = 0; str[i] != '\0'; ++i) {
-        sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(str[i]))) * (i + 1);
-    }
-    const size_t num = sum % mod;
+    const size_t mod = kVokLockFileCount;
+    const size_t num = vokLockFileNumber(str);
     VOK_ASSERT(num < mod);
     return num;
 }
@@ -222,7 +218,7 @@ int lock(const char* name, VokMutex* l_descr) {
     const size_t magic_num = lock_num_hash(name);
     VOK_ASSERT(magic_num < 100);
 
-    char lock_name[] = "vok??.lock";
+    char lock_name[] = VOK_LOCK_FILE_NAME_TEMPLATE;
     VOK_ASSERT(sizeof(lock_name) > 3 && lock_name[3] == '?');
     VOK_ASSERT(sizeof(lock_name) > 4 && lock_name[4] == '?');
     lock_name[3] = static_cast<char>('0' + magic_num / 10);

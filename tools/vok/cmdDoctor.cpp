@@ -14,19 +14,17 @@
 #include <vector>
 
 #include "commands.h"
+#include "common/tokenUsbId.h"
 #include "failure.h"
 #include "hexText.h"
 #include "jsonViews.h"
 #include "lockFiles.h"
 #include "usbScan.h"
+#include "vokUdevRule.h"
 
 namespace vokcli {
 
 namespace {
-
-constexpr const char* kUdevRule =
-    "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"f055\", "
-    "ATTR{idProduct}==\"0401\", TAG+=\"uaccess\"";
 
 enum class Level { kOk, kWarning, kProblem };
 
@@ -102,7 +100,7 @@ std::string processName(pid_t pid) {
     return std::to_string(pid) + " (" + name + ")";
 }
 
-void checkRoot(const UsbScan& scan, Report& report) {
+void checkRoot(const UsbTree& scan, Report& report) {
     if (scan.environmentSet && scan.source != RootSource::kEnvironment) {
         report.warning("USB_DEVFS_PATH is set to " + scan.environmentValue +
                            ", which does not exist; the library falls back to /dev/bus/usb "
@@ -127,7 +125,7 @@ void checkRoot(const UsbScan& scan, Report& report) {
               (scan.source == RootSource::kEnvironment ? " (from USB_DEVFS_PATH)" : ""));
 }
 
-void checkNodes(const UsbScan& scan, Report& report) {
+void checkNodes(const UsbTree& scan, Report& report) {
     if (!scan.rootListable) return;
     int tokens = 0;
     for (const UsbNode& node : scan.nodes) {
@@ -143,7 +141,7 @@ void checkNodes(const UsbScan& scan, Report& report) {
                            reason + "; " + accessText(node) + ")",
                        "give the user access with a udev rule, e.g. in "
                        "/etc/udev/rules.d/70-vok.rules:\n" +
-                           std::string(kUdevRule) +
+                           std::string(kVokUdevRule) +
                            "\nthen run 'udevadm control --reload' and plug the token in again");
     }
     if (tokens > 0) {
@@ -151,7 +149,7 @@ void checkNodes(const UsbScan& scan, Report& report) {
                   std::to_string(tokens) + " of them token(s)");
     } else {
         char ids[16];
-        (void)std::snprintf(ids, sizeof ids, "%04x:%04x", kTokenVendorId, kTokenProductId);
+        (void)std::snprintf(ids, sizeof ids, "%04x:%04x", kVokVendorId, kVokProductId);
         report.problem("no token attached: none of the " + std::to_string(scan.nodes.size()) +
                            " device node(s) under " + scan.root + " has the USB ID " + ids,
                        "plug the token in (lsusb lists what is attached)");
@@ -160,7 +158,7 @@ void checkNodes(const UsbScan& scan, Report& report) {
 
 // Every node the library probes takes the lock file of its path, so a held
 // lock file stalls every scan. Returns whether one is held.
-bool checkLocks(const UsbScan& scan, Report& report) {
+bool checkLocks(const UsbTree& scan, Report& report) {
     LockDirectory directory = lockDirectory();
     std::string where = directory.path + (directory.fromEnvironment ? " (from VOK_IPC_NAME)" : "");
     struct stat st;
@@ -182,11 +180,10 @@ bool checkLocks(const UsbScan& scan, Report& report) {
         report.ok("lock directory " + where);
     }
 
-    std::set<unsigned> numbers;
-    for (const UsbNode& node : scan.nodes) numbers.insert(lockFileNumber(node.path));
+    std::set<std::string> paths;
+    for (const UsbNode& node : scan.nodes) paths.insert(lockFilePath(directory, node.path));
     bool held = false;
-    for (unsigned number : numbers) {
-        std::string path = lockFilePath(directory, number);
+    for (const std::string& path : paths) {
         if (access(path.c_str(), F_OK) != 0) continue;
         if (access(path.c_str(), R_OK | W_OK) != 0) {
             report.warning("lock file " + path + " cannot be opened for writing by this user (" +
@@ -204,11 +201,10 @@ bool checkLocks(const UsbScan& scan, Report& report) {
     return held;
 }
 
-void checkAnswers(const UsbScan& scan, Report& report) {
-    for (const UsbNode& node : scan.nodes) {
-        if (node.index < 0) continue;
-        std::string name = node.path + " (index " + std::to_string(node.index) + ")";
-        VokHandle handle = vokOpen(static_cast<uint8_t>(node.index));
+void checkAnswers(Report& report) {
+    for (const FoundToken& token : libraryTokens()) {
+        std::string name = token.path + " (index " + std::to_string(token.index) + ")";
+        VokHandle handle = vokOpen(static_cast<uint8_t>(token.index));
         if (handle == VOK_INVALID_HANDLE) {
             report.problem(name + " does not answer: its information cannot be read",
                            "plug the token in again; if it still does not answer, it may be "
@@ -249,7 +245,7 @@ void printHuman(const Report& report) {
 
 int runDoctor(bool json) {
     Report report;
-    UsbScan scan = scanUsbfs();
+    UsbTree scan = inspectUsbfs();
     checkRoot(scan, report);
     checkNodes(scan, report);
     bool held = checkLocks(scan, report);
@@ -258,7 +254,7 @@ int runDoctor(bool json) {
             "the tokens were not asked for their information, since that would "
             "wait for the held lock file");
     } else {
-        checkAnswers(scan, report);
+        checkAnswers(report);
     }
 
     if (json) {

@@ -17,18 +17,17 @@ namespace vokcli {
 namespace {
 
 struct ListRow {
-    const UsbNode* node;
+    const FoundToken* token;
     std::optional<VokIdInfo> info;  // nothing: the token did not answer
 };
 
-// Opens each enumerated token in turn for its information. Only nodes that
-// carry the token's IDs get a vokOpen, so no other device is sent anything.
-std::vector<ListRow> collectRows(const UsbScan& scan) {
+// Opens each token of the library's scan in turn for its information, so no
+// other device is sent anything.
+std::vector<ListRow> collectRows(const std::vector<FoundToken>& tokens) {
     std::vector<ListRow> rows;
-    for (const UsbNode& node : scan.nodes) {
-        if (node.index < 0) continue;
-        ListRow row{&node, std::nullopt};
-        VokHandle handle = vokOpen(static_cast<uint8_t>(node.index));
+    for (const FoundToken& token : tokens) {
+        ListRow row{&token, std::nullopt};
+        VokHandle handle = vokOpen(static_cast<uint8_t>(token.index));
         if (handle != VOK_INVALID_HANDLE) {
             VokIdInfo info{};
             if (vokGetInfo(handle, &info, sizeof info) == 0) row.info = info;
@@ -47,27 +46,27 @@ std::string productText(uint16_t productId) {
 
 void printTable(const std::vector<ListRow>& rows) {
     size_t pathWidth = 4;
-    for (const ListRow& row : rows) pathWidth = std::max(pathWidth, row.node->path.size());
+    for (const ListRow& row : rows) pathWidth = std::max(pathWidth, row.token->path.size());
     int width = static_cast<int>(pathWidth);
     std::printf("%-5s  %-*s  %-7s  %-16s  %6s  %5s\n", "INDEX", width, "PATH", "PRODUCT",
                 "TOKEN ID", "MEMORY", "LEVEL");
     for (const ListRow& row : rows) {
-        std::string product = productText(row.node->idProduct);
+        std::string product = productText(row.token->productId);
         if (row.info) {
-            std::printf("%-5d  %-*s  %-7s  %-16s  %6u  %5u\n", row.node->index, width,
-                        row.node->path.c_str(), product.c_str(),
+            std::printf("%-5u  %-*s  %-7s  %-16s  %6u  %5u\n", row.token->index, width,
+                        row.token->path.c_str(), product.c_str(),
                         toHex(row.info->tokenId, sizeof row.info->tokenId).c_str(),
                         row.info->memorySize, row.info->protocolLevel);
         } else {
-            std::printf("%-5d  %-*s  %-7s  %s\n", row.node->index, width, row.node->path.c_str(),
+            std::printf("%-5u  %-*s  %-7s  %s\n", row.token->index, width, row.token->path.c_str(),
                         product.c_str(), "(does not answer)");
         }
     }
 }
 
-void noteUnreachableTokens(const UsbScan& scan) {
+void noteUnreachableTokens() {
     int unreachable = 0;
-    for (const UsbNode& node : scan.nodes) {
+    for (const UsbNode& node : inspectUsbfs().nodes) {
         if (node.isToken && !node.readWrite) ++unreachable;
     }
     if (unreachable > 0) {
@@ -79,14 +78,14 @@ void noteUnreachableTokens(const UsbScan& scan) {
 }
 
 int runList(bool json) {
-    UsbScan scan = scanUsbfs();
-    std::vector<ListRow> rows = collectRows(scan);
+    const std::vector<FoundToken> tokens = libraryTokens();
+    std::vector<ListRow> rows = collectRows(tokens);
     if (json) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (const ListRow& row : rows) {
-            nlohmann::ordered_json entry = {{"index", row.node->index},
-                                            {"path", row.node->path},
-                                            {"productId", row.node->idProduct},
+            nlohmann::ordered_json entry = {{"index", row.token->index},
+                                            {"path", row.token->path},
+                                            {"productId", row.token->productId},
                                             {"answers", row.info.has_value()}};
             if (row.info) entry.update(toJson(*row.info));
             list.push_back(entry);
@@ -97,19 +96,19 @@ int runList(bool json) {
     } else {
         printTable(rows);
     }
-    noteUnreachableTokens(scan);
+    noteUnreachableTokens();
     return kExitOk;
 }
 
 int runInfo(unsigned index, bool json) {
-    UsbScan scan = scanUsbfs();
-    const UsbNode* node = tokenAtIndex(scan, index);
+    const std::vector<FoundToken> tokens = libraryTokens();
+    const FoundToken* node = tokenAtIndex(tokens, index);
     Token token(index);
     VokIdInfo info = token.info();
     if (json) {
         nlohmann::ordered_json document = {{"index", index}};
         document["path"] = node ? nlohmann::ordered_json(node->path) : nullptr;
-        document["productId"] = node ? nlohmann::ordered_json(node->idProduct) : nullptr;
+        document["productId"] = node ? nlohmann::ordered_json(node->productId) : nullptr;
         document.update(toJson(info));
         printJson(document);
         return kExitOk;
@@ -117,7 +116,7 @@ int runInfo(unsigned index, bool json) {
     std::printf("%-18s%u\n", "index", index);
     std::printf("%-18s%s\n", "path", node ? node->path.c_str() : "(unknown)");
     std::printf("%-18s%s\n", "product ID",
-                node ? productText(node->idProduct).c_str() : "(unknown)");
+                node ? productText(node->productId).c_str() : "(unknown)");
     std::printf("%-18s%s\n", "token ID", toHex(info.tokenId, sizeof info.tokenId).c_str());
     std::printf("%-18s%u.%u\n", "version", info.versionHigh, info.versionLow);
     std::printf("%-18s%u\n", "memory model", info.memoryModel);

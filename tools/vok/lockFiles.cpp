@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+
+#include "lock/lockFileName.h"
 
 namespace vokcli {
 
@@ -16,25 +16,13 @@ LockDirectory lockDirectory() {
     return {"/tmp", false};
 }
 
-unsigned lockFileNumber(const std::string& devicePath) {
-    // Each byte, taken as a signed char, weighted by its position from 1.
-    uint64_t sum = 0;
-    for (size_t i = 0; i < devicePath.size(); ++i) {
-        // NOLINTNEXTLINE(bugprone-signed-char-misuse): the sign is part of the hash.
-        int64_t byte = static_cast<signed char>(devicePath[i]);
-        sum += static_cast<uint64_t>(byte) * (i + 1);
-    }
-    return static_cast<unsigned>(sum % kLockFileCount);
-}
-
-std::string lockFilePath(const LockDirectory& directory, unsigned number) {
-    char name[16];
-    (void)std::snprintf(name, sizeof name, "vok%02u.lock", number);
+std::string lockFilePath(const LockDirectory& directory, const std::string& devicePath) {
+    const VokLockFileName name = vokLockFileName(vokLockFileNumber(devicePath));
     std::string path = directory.path;
     if (path.empty() || path.back() != '/') {
         path += '/';
     }
-    return path + name;
+    return path + name.data();
 }
 
 std::optional<pid_t> lockHolder(const std::string& lockPath) {

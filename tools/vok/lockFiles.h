@@ -1,8 +1,9 @@
 // The library's lock files, as `vok doctor` inspects them: while the library
 // probes a device node it holds an fcntl record lock on byte 0 of one of 97
 // files "vok00.lock" .. "vok96.lock" in the lock directory (VOK_IPC_NAME, or
-// /tmp), chosen by a hash of the node's path. A process that keeps one of
-// them locked makes every other process's scan wait.
+// /tmp), chosen by a hash of the node's path (lock/lockFileName.h, shared
+// with the library). A process that keeps one of them locked makes every
+// other process's scan wait.
 #pragma once
 
 #include <sys/types.h>
@@ -12,8 +13,6 @@
 
 namespace vokcli {
 
-constexpr unsigned kLockFileCount = 97;
-
 struct LockDirectory {
     std::string path;
     bool fromEnvironment = false;
@@ -21,12 +20,9 @@ struct LockDirectory {
 
 LockDirectory lockDirectory();
 
-// The number of the lock file that guards the probe of a device node.
-unsigned lockFileNumber(const std::string& devicePath);
-
-// The lock file's full path: the directory, a '/' unless it already ends in
-// one, and "vokNN.lock".
-std::string lockFilePath(const LockDirectory& directory, unsigned number);
+// The full path of the lock file that guards the probe of a device node: the
+// directory, a '/' unless it already ends in one, and "vokNN.lock".
+std::string lockFilePath(const LockDirectory& directory, const std::string& devicePath);
 
 // The process that holds the record lock of an existing lock file, if any.
 // Nothing also when the file does not exist or cannot be opened.

@@ -3,13 +3,35 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
+#include "discovery/deviceList.h"
+#include "discovery/linuxUsb.h"
+
 namespace vokcli {
+
+std::vector<FoundToken> libraryTokens() {
+    std::vector<FoundToken> tokens;
+    VokDeviceList* list = vokCreateDeviceList();  // runs vokEnumerateUsbDevices
+    for (VokDevice* device = vokGetFirstDevice(list); device != nullptr;
+         device = vokGetNextDevice(list)) {
+        tokens.push_back({device->index, device->devicePath, device->productId});
+    }
+    vokFreeDeviceList(list);
+    return tokens;
+}
+
+const FoundToken* tokenAtIndex(const std::vector<FoundToken>& tokens, unsigned index) {
+    for (const FoundToken& token : tokens) {
+        if (token.index == index) {
+            return &token;
+        }
+    }
+    return nullptr;
+}
 
 namespace {
 
@@ -23,39 +45,48 @@ bool exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-void chooseRoot(UsbScan& scan) {
+// Which root the library takes, and why; the library does not say.
+void chooseRoot(UsbTree& tree) {
     if (const char* value = std::getenv("USB_DEVFS_PATH")) {
-        scan.environmentSet = true;
-        scan.environmentValue = value;
+        tree.environmentSet = true;
+        tree.environmentValue = value;
         if (exists(value)) {
-            scan.source = RootSource::kEnvironment;
-            scan.root = value;
+            tree.source = RootSource::kEnvironment;
+            tree.root = value;
             return;
         }
     }
     if (exists("/dev/bus/usb")) {
-        scan.source = RootSource::kDevBusUsb;
-        scan.root = "/dev/bus/usb";
+        tree.source = RootSource::kDevBusUsb;
+        tree.root = "/dev/bus/usb";
     } else if (exists("/proc/bus/usb")) {
-        scan.source = RootSource::kProcBusUsb;
-        scan.root = "/proc/bus/usb";
+        tree.source = RootSource::kProcBusUsb;
+        tree.root = "/proc/bus/usb";
     }
 }
 
-bool readDescriptor(int fd, UsbNode& node) {
+bool acceptedByLibrary(uint16_t idVendor, uint16_t idProduct) {
+    for (const VokUsbId& row : vokVendorIds) {
+        if (row.idVendor == idVendor && row.idProduct == idProduct) return true;
+    }
+    return false;
+}
+
+void readDescriptor(int fd, UsbNode& node) {
     uint8_t d[kDescriptorPrefix];
     if (read(fd, d, sizeof d) != static_cast<ssize_t>(sizeof d)) {
-        return false;
+        return;
     }
     node.descriptorRead = true;
     node.idVendor = littleEndian16(d + 8);
     node.idProduct = littleEndian16(d + 10);
-    node.bcdDevice = littleEndian16(d + 12);
-    node.isToken = node.idVendor == kTokenVendorId && node.idProduct == kTokenProductId;
-    return true;
+    node.isToken = acceptedByLibrary(node.idVendor, node.idProduct);
 }
 
+// O_NONBLOCK: whatever the node is (a FIFO or a terminal under a chosen root),
+// neither the open nor the read waits.
 UsbNode probe(const std::string& path) {
+    constexpr int kFlags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     UsbNode node;
     node.path = path;
     struct stat st;
@@ -63,22 +94,17 @@ UsbNode probe(const std::string& path) {
     node.mode = st.st_mode;
     node.owner = st.st_uid;
     node.group = st.st_gid;
-    // Like the library, read only usbfs device nodes (character major 189)
-    // and regular files (virtual tokens): a FIFO would block the read.
-    constexpr unsigned kUsbDeviceMajor = 189;
-    if (!S_ISREG(st.st_mode) && !(S_ISCHR(st.st_mode) && major(st.st_rdev) == kUsbDeviceMajor)) {
-        return node;
-    }
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDWR | kFlags);
     if (fd >= 0) {
-        node.readWrite = readDescriptor(fd, node);
+        readDescriptor(fd, node);
+        node.readWrite = node.descriptorRead;
         close(fd);
         return node;
     }
     node.openError = errno;
     // Not usable by the library, but identify it anyway so that doctor can say
     // which token is out of reach.
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = open(path.c_str(), O_RDONLY | kFlags);
     if (fd >= 0) {
         readDescriptor(fd, node);
         close(fd);
@@ -86,7 +112,7 @@ UsbNode probe(const std::string& path) {
     return node;
 }
 
-void scanBus(const std::string& busPath, UsbScan& scan) {
+void inspectBus(const std::string& busPath, UsbTree& tree) {
     DIR* bus = opendir(busPath.c_str());
     if (bus == nullptr) {
         return;
@@ -95,48 +121,32 @@ void scanBus(const std::string& busPath, UsbScan& scan) {
         if (entry->d_name[0] == '.') {
             continue;
         }
-        scan.nodes.push_back(probe(busPath + "/" + entry->d_name));
+        tree.nodes.push_back(probe(busPath + "/" + entry->d_name));
     }
     closedir(bus);
 }
 
 }  // namespace
 
-UsbScan scanUsbfs() {
-    UsbScan scan;
-    chooseRoot(scan);
-    if (scan.source == RootSource::kNone) {
-        return scan;
+UsbTree inspectUsbfs() {
+    UsbTree tree;
+    chooseRoot(tree);
+    if (tree.source == RootSource::kNone) {
+        return tree;
     }
-    DIR* root = opendir(scan.root.c_str());
+    DIR* root = opendir(tree.root.c_str());
     if (root == nullptr) {
-        return scan;
+        return tree;
     }
-    scan.rootListable = true;
+    tree.rootListable = true;
     while (const dirent* entry = readdir(root)) {
         if (entry->d_name[0] == '.') {
             continue;
         }
-        scanBus(scan.root + "/" + entry->d_name, scan);
+        inspectBus(tree.root + "/" + entry->d_name, tree);
     }
     closedir(root);
-
-    int next = 0;
-    for (UsbNode& node : scan.nodes) {
-        if (node.isToken && node.readWrite) {
-            node.index = next++;
-        }
-    }
-    return scan;
-}
-
-const UsbNode* tokenAtIndex(const UsbScan& scan, unsigned index) {
-    for (const UsbNode& node : scan.nodes) {
-        if (node.index >= 0 && static_cast<unsigned>(node.index) == index) {
-            return &node;
-        }
-    }
-    return nullptr;
+    return tree;
 }
 
 }  // namespace vokcli

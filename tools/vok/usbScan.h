@@ -1,10 +1,14 @@
-// The tool's own look at the usbfs tree. It walks the tree exactly as the
-// library's discovery does (same root choice, same readdir order, hidden
-// names skipped, a token counted only when its node opens read-write), so
-// that the N-th token found here is the token that vokOpen(N) opens. The
-// public interface gives no device paths, so `vok list`, `vok info` and
-// `vok doctor` take them from here. Nodes are only opened and read (16 bytes
-// of the device descriptor); nothing is sent to any device.
+// What `vok list`, `vok info` and `vok doctor` know of the usbfs tree.
+//
+// The tokens, their device paths and their enumeration indexes come from the
+// library's own scan (vokCreateDeviceList), so the N-th token here is the
+// token that vokOpen(N) opens. That scan takes the device lock of every node;
+// `vok doctor` must not wait for a lock file that another process holds, and
+// it explains tokens that the library cannot use, so it also inspects the
+// tree itself: which root, which nodes, their owners and modes, whether this
+// user can open each node read-write, and (through a descriptor that never
+// blocks) whether its device descriptor carries an accepted USB ID. Nothing
+// is sent to any device.
 #pragma once
 
 #include <sys/types.h>
@@ -15,9 +19,18 @@
 
 namespace vokcli {
 
-// The USB IDs of the token (the library accepts every revision).
-constexpr uint16_t kTokenVendorId = 0xF055;
-constexpr uint16_t kTokenProductId = 0x0401;
+// A token found by the library's scan.
+struct FoundToken {
+    unsigned index = 0;  // vokOpen's index
+    std::string path;    // usbfs device path
+    uint16_t productId = 0;
+};
+
+// The library's scan: every token it accepts, in index order.
+std::vector<FoundToken> libraryTokens();
+
+// The token the library enumerates as `index`, or null.
+const FoundToken* tokenAtIndex(const std::vector<FoundToken>& tokens, unsigned index);
 
 enum class RootSource { kEnvironment, kDevBusUsb, kProcBusUsb, kNone };
 
@@ -26,28 +39,24 @@ struct UsbNode {
     bool descriptorRead = false;
     uint16_t idVendor = 0;
     uint16_t idProduct = 0;
-    uint16_t bcdDevice = 0;
-    bool isToken = false;    // the descriptor carries the token's IDs
+    bool isToken = false;    // the descriptor carries a USB ID of the library's table
     bool readWrite = false;  // this user can open the node for reading and writing
     int openError = 0;       // errno of the failed read-write open
     mode_t mode = 0;
     uid_t owner = 0;
     gid_t group = 0;
-    int index = -1;  // the library's enumeration index; -1: not enumerated
 };
 
-struct UsbScan {
+struct UsbTree {
     RootSource source = RootSource::kNone;
     std::string root;
     bool environmentSet = false;   // USB_DEVFS_PATH is set ...
     std::string environmentValue;  // ... to this
     bool rootListable = false;     // opendir of the root succeeded
-    std::vector<UsbNode> nodes;    // every node of every bus directory, in scan order
+    std::vector<UsbNode> nodes;    // every node of every bus directory
 };
 
-UsbScan scanUsbfs();
-
-// The node that the library enumerates as `index`, or null.
-const UsbNode* tokenAtIndex(const UsbScan& scan, unsigned index);
+// Looks at the tree without the device lock.
+UsbTree inspectUsbfs();
 
 }  // namespace vokcli

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/tokenUsbId.h"
 #include "voksim/tokenModel.h"
 
 namespace voksim {
@@ -30,8 +31,8 @@ struct Identity {
     uint8_t memoryUnits = 16;       // 16 x 256 = 4096 bytes
     uint8_t protocolLevel = 22;     // above 21: PINs kept inside the token
     uint8_t infoByte = 0;
-    uint16_t idVendor = 0xF055;
-    uint16_t idProduct = 0x0401;
+    uint16_t idVendor = kVokVendorId;
+    uint16_t idProduct = kVokProductId;
     uint16_t bcdDevice = 0x0100;
 };
 

@@ -1,0 +1,37 @@
+// The standard requests on endpoint 0 that the kernel makes to enumerate and
+// configure a device: descriptors, configuration, status. Plain functions, so
+// the USB/IP device side and its fuzz target share them.
+#pragma once
+
+#include <cstdint>
+
+#include "voksim/tokenModel.h"
+
+namespace voksim::usbip {
+
+struct DeviceIds {
+    uint16_t idVendor = 0;
+    uint16_t idProduct = 0;
+    uint16_t bcdDevice = 0;
+};
+
+// What enumeration has done so far on one attached device.
+struct EnumerationState {
+    uint8_t configuration = 0;  // as set by SET_CONFIGURATION
+    bool configured = false;    // a SET_CONFIGURATION since the last (re-)enumeration
+};
+
+struct StandardReply {
+    int32_t status = 0;         // 0, or a negated errno (-EPIPE: stalled)
+    uint32_t length = 0;        // bytes written to the buffer for a request to the host
+    bool reEnumerated = false;  // the device descriptor asked for again: a port reset
+};
+
+inline bool isStandardRequest(uint8_t bRequestType) { return (bRequestType & 0x60) == 0; }
+
+// Answers a standard request. `buffer` receives at most setup.wLength bytes
+// (and at most 4096).
+StandardReply answerStandardRequest(const DeviceIds& ids, EnumerationState& state,
+                                    const ControlSetup& setup, uint8_t* buffer);
+
+}  // namespace voksim::usbip
