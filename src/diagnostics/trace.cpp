@@ -61,9 +61,9 @@ static void emit(int level, const char* line, size_t length) {
     char line[kLineSize];
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    int used = std::snprintf(line, sizeof line, "vok[%d:%d] %lld.%06ld ", static_cast<int>(getpid()),
-                             static_cast<int>(gettid()), static_cast<long long>(now.tv_sec),
-                             now.tv_nsec / 1000);
+    int used = std::snprintf(line, sizeof line, "vok[%d:%d] %lld.%06ld ",
+                             static_cast<int>(getpid()), static_cast<int>(gettid()),
+                             static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
     if (used < 0) used = 0;
     va_list arguments;
     va_start(arguments, format);
@@ -127,7 +127,7 @@ uint64_t vokTraceNowNanos() {
 void vokTraceTransaction(const VokTraceTransaction& t) {
     if (vokTraceLevel() < kTraceTransactions) return;
     char handle[16] = "-";
-    if (tHandle != VOK_INVALID_HANDLE) std::snprintf(handle, sizeof handle, "%u", tHandle);
+    if (tHandle != VOK_INVALID_HANDLE) (void)std::snprintf(handle, sizeof handle, "%u", tHandle);
     const uint64_t micros = (vokTraceNowNanos() - t.startNanos) / 1000;
     trace_line(kTraceTransactions,
                "transaction 0x%02x handle %s on %s: phases 0-%d, status %d, %u transfers, "
@@ -143,8 +143,8 @@ static bool masked(int phase, bool toToken, size_t index) {
     return phase == 3 && index >= 3 && index <= 6;
 }
 
-void vokTraceTransfer(int phase, bool toToken, uint16_t value, const uint8_t* bytes,
-                      size_t length, int result, int error) {
+void vokTraceTransfer(int phase, bool toToken, uint16_t value, const uint8_t* bytes, size_t length,
+                      int result, int error) {
     if (vokTraceLevel() < kTraceTransfers) return;
     char hex[3 * 16 + 1] = "";
     const size_t shown = toToken ? length : (result > 0 ? static_cast<size_t>(result) : 0);
@@ -153,12 +153,13 @@ void vokTraceTransfer(int phase, bool toToken, uint16_t value, const uint8_t* by
         if (masked(phase, toToken, i)) {
             std::memcpy(hex + at, " **", 3);
         } else {
-            std::snprintf(hex + at, sizeof hex - at, " %02x", bytes[i]);
+            (void)std::snprintf(hex + at, sizeof hex - at, " %02x", bytes[i]);
         }
         at += 3;
     }
     hex[at] = '\0';
-    trace_line(kTraceTransfers, "transfer %s phase %d wValue 0x%02x length %zu: result %d errno %d:%s",
+    trace_line(kTraceTransfers,
+               "transfer %s phase %d wValue 0x%02x length %zu: result %d errno %d:%s",
                toToken ? "out" : "in", phase, value, length, result, error, hex);
 }
 
@@ -174,7 +175,8 @@ extern "C" VOK_API void vokSetLogHandler(VokLogHandler handler, void* context) {
 }
 
 extern "C" VOK_API void vokSetLogLevel(int level) {
-    gLevel.store(level < kTraceOff ? kTraceOff : (level > kTraceTransfers ? kTraceTransfers : level));
+    gLevel.store(level < kTraceOff ? kTraceOff
+                                   : (level > kTraceTransfers ? kTraceTransfers : level));
 }
 
 extern "C" VOK_API int vokLastSystemError(void) { return tLastSystemError; }
