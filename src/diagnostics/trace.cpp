@@ -67,8 +67,9 @@ static void emit(int level, const char* line, size_t length) {
     if (used < 0) used = 0;
     va_list arguments;
     va_start(arguments, format);
-    const int more =
-        std::vsnprintf(line + used, sizeof line - static_cast<size_t>(used), format, arguments);
+    // The analyzer does not see va_start through the array type of va_list.
+    const int more = std::vsnprintf(  // NOLINT(clang-analyzer-valist.Uninitialized)
+        line + used, sizeof line - static_cast<size_t>(used), format, arguments);
     va_end(arguments);
     size_t length = static_cast<size_t>(used) + (more > 0 ? static_cast<size_t>(more) : 0);
     if (length >= sizeof line) length = sizeof line - 1;  // cut, still terminated
