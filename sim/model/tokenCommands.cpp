@@ -104,9 +104,8 @@ uint8_t checkSetPin(TokenState& state, const Transaction& tx) {
 }
 
 uint8_t setSecParameters(TokenState& state, const uint8_t* p) {
-    if (p[0] > 15 || p[1] < 1 || p[1] > 31 || p[2] < 1 || p[2] > 10 || p[3] < 15 || p[3] > 60) {
-        return kStatusBadParameter;
-    }
+    const uint8_t parameters[4] = {p[0], p[1], p[2], p[3]};
+    if (!vokSecurityParametersInRange(parameters)) return kStatusBadParameter;
     std::memcpy(state.secParameters, p, 4);
     return kStatusOk;
 }

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "commands/tokenCommands.h"
+#include "common/tokenLimits.h"
 #include "diagnostics/trace.h"
 #include "discovery/deviceList.h"
 #include "handles/handleManager.h"
@@ -25,10 +26,6 @@ namespace {
 
 // The handle manager's type tag of an opened device, the only kind of handle.
 constexpr uint32_t kDeviceHandle = 1;
-
-// Longest PIN a command carries: the request record's 32-byte PIN field,
-// less one byte.
-constexpr uint32_t kMaxPinLength = 31;
 
 constexpr uint16_t kNoVendorId = 0xFFFF;
 
@@ -49,7 +46,7 @@ static bool is_block(BLOCK_ID block) {
 }
 
 static bool is_new_pin_length(uint32_t newPinLength) {
-    return newPinLength >= 1 && newPinLength <= kMaxPinLength;
+    return newPinLength >= 1 && newPinLength <= kVokMaxPinLength;
 }
 
 static uint32_t as_status(int builderStatus) { return static_cast<uint32_t>(builderStatus); }
@@ -259,10 +256,8 @@ uint32_t vokSetSecParameters(VokHandle handle, const void* pin, uint32_t pinLeng
                              uint8_t secParameter1, uint8_t secParameter2, uint8_t secParameter3,
                              uint8_t secParameter4, VokIdResponse* response) {
     vokTraceBeginCall();
-    const bool inRange = secParameter1 <= 15 && secParameter2 >= 1 && secParameter2 <= 31 &&
-                         secParameter3 >= 1 && secParameter3 <= 10 && secParameter4 >= 15 &&
-                         secParameter4 <= 60;
-    if (!inRange) return VOK_STATUS_BAD_ARGUMENT;
+    const uint8_t parameters[4] = {secParameter1, secParameter2, secParameter3, secParameter4};
+    if (!vokSecurityParametersInRange(parameters)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdSetSecParametersCmd(device, pin, pinLength, secParameter1,
                                                   secParameter2, secParameter3, secParameter4,

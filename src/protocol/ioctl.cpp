@@ -1,12 +1,11 @@
-// Packet layer and transaction engine.
+// The transaction engine.
 //
-// Every request and every reply of the token protocol is one vendor control
-// transfer on the default control pipe of the token's usbfs node. A
-// transaction opens the node, runs the phases that the record's command code
-// selects, recovers from a transport failure with the reset exchange and
-// closes the node again. Phase 0 hands out the transaction tag: every later
-// request packet carries it in byte 1, every later transfer from the token
-// passes it as wValue, and every later reply must echo it in byte 2.
+// A transaction opens the token's usbfs node, runs the phases that the
+// record's command code selects, recovers from a transport failure with the
+// reset exchange and closes the node again. Phase 0 hands out the transaction
+// tag: every later request packet carries it in byte 1, every later transfer
+// from the token passes it as wValue, and every later reply must echo it in
+// byte 2.
 //
 // Nothing here allocates: packets and replies live on the stack, wiped when
 // they go out of scope, and the request record belongs to the caller.
@@ -19,120 +18,11 @@
 #include <cerrno>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <x86intrin.h>
-#elif !defined(__aarch64__)
-#include <chrono>
-#endif
-
+#include "common/libraryStatus.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
 #include "discovery/linuxUsb.h"
-
-// ---- Packet layer -----------------------------------------------------------
-
-static constexpr size_t kPacketSize = 8;
-static constexpr size_t kLongReplySize = 16;
-static constexpr unsigned kTransferTimeoutMs = 6000;
-static constexpr uint8_t kRequestTypeToToken = 0x42;    // host-to-device, vendor, endpoint
-static constexpr uint8_t kRequestTypeFromToken = 0xC2;  // device-to-host, vendor, endpoint
-static constexpr int kToToken = 0;
-static constexpr int kFromToken = 1;
-static constexpr uint8_t kResetMarker = 0xFF;
-
-namespace {
-
-// What the trace tells of the transaction the thread is running: the phase
-// it is in (-1: the reset exchange) and the transfers made so far.
-thread_local int tPhase = -1;
-thread_local uint32_t tTransfers = 0;
-
-// A packet or reply buffer of a transaction. Packets carry PIN bytes (phases
-// 1 and 6) and replies carry token memory, so every such buffer is wiped when
-// it goes out of scope, on every path.
-template <size_t N>
-struct WipedBytes {
-    uint8_t bytes[N];
-    WipedBytes() = default;
-    WipedBytes(const WipedBytes&) = delete;
-    WipedBytes& operator=(const WipedBytes&) = delete;
-    ~WipedBytes() { explicit_bzero(bytes, N); }
-};
-
-using Packet = WipedBytes<kPacketSize>;
-using LongReply = WipedBytes<kLongReplySize>;
-
-}  // namespace
-
-uint8_t random_byte() {
-    // Filler bytes only pad request packets; nothing reads them back, so the
-    // cheapest counter the processor offers is good enough.
-#if defined(__x86_64__) || defined(__i386__)
-    return static_cast<uint8_t>(__rdtsc());
-#elif defined(__aarch64__)
-    uint64_t ticks;
-    asm volatile("mrs %0, cntvct_el0" : "=r"(ticks));
-    return static_cast<uint8_t>(ticks);
-#else
-    return static_cast<uint8_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-#endif
-}
-
-void fill_random(uint8_t* buffer, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        buffer[i] = random_byte();
-    }
-}
-
-int32_t control_transfer(VokDevice* device, int direction, uint8_t* buffer, size_t length,
-                         uint8_t value) {
-    // wLength is 16 bits wide: a longer buffer cannot be described truthfully.
-    if (length > UINT16_MAX) {
-        return -1;
-    }
-    usbdevfs_ctrltransfer setup{};
-    setup.bRequestType = direction == kToToken ? kRequestTypeToToken : kRequestTypeFromToken;
-    setup.bRequest = 0;
-    setup.wValue = value;
-    setup.wIndex = 0;
-    setup.wLength = static_cast<uint16_t>(length);
-    setup.timeout = kTransferTimeoutMs;
-    setup.data = buffer;
-    const int transferred = ioctl(device->fd, USBDEVFS_CONTROL, &setup);
-    const int error = transferred < 0 ? errno : 0;
-    ++tTransfers;
-    vokTraceTransfer(tPhase, direction == kToToken, value, buffer, length, transferred, error);
-    if (transferred < 0) {
-        vokTraceSystemError("ioctl USBDEVFS_CONTROL", device->devicePath, error);
-        return -1;
-    }
-    // A short transfer is as much a failure as an error or a time-out.
-    if (static_cast<size_t>(transferred) != length) {
-        vokTraceFailure("short control transfer", device->devicePath);
-        return -1;
-    }
-    return 0;
-}
-
-extern "C" void reset_dongle(VokDevice* device, uint8_t tag) {
-    Packet packet;
-    Packet reply;
-    tPhase = -1;
-    fill_random(packet.bytes, kPacketSize);
-    packet.bytes[0] = kResetMarker;
-    // All three transfers are attempted whatever the earlier ones gave: the
-    // token may be in any state after a failed transaction.
-    (void)control_transfer(device, kFromToken, reply.bytes, kPacketSize, tag);
-    (void)control_transfer(device, kToToken, packet.bytes, kPacketSize, 0);
-    (void)control_transfer(device, kFromToken, reply.bytes, kPacketSize, tag);
-}
-
-// ---- Transaction engine -----------------------------------------------------
-
-static constexpr int kStatusOk = VOK_STATUS_OK;
-static constexpr int kStatusBadArgument = VOK_STATUS_BAD_ARGUMENT;
-static constexpr int kStatusTransferFailed = VOK_STATUS_TRANSFER_FAILED;
-static constexpr int kStatusUnknownMemoryModel = VOK_STATUS_UNKNOWN_MEMORY_MODEL;
+#include "protocol/packets.h"
 
 // The highest memory model whose geometry the library knows (0 and 1: 16-byte
 // units, 2: 256-byte units).
@@ -235,7 +125,7 @@ static int end_phase(VokDevice* device, uint8_t tag, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP0(VokDevice* device, TDRVREQUEST_MEK* request, uint8_t* tag) {
-    tPhase = 0;
+    tTransactionProgress.phase = 0;
     request->status = kStatusOk;
     Packet packetBuffer;
     uint8_t* const packet = packetBuffer.bytes;
@@ -283,7 +173,7 @@ int cmdProtocolMOP0(VokDevice* device, TDRVREQUEST_MEK* request, uint8_t* tag) {
 }
 
 int cmdProtocolMOP1(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tPhase = 1;
+    tTransactionProgress.phase = 1;
     if (ends_after_phase0(request->command)) {
         VOK_ASSERT(false);
     }
@@ -305,7 +195,7 @@ int cmdProtocolMOP1(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP2(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tPhase = 2;
+    tTransactionProgress.phase = 2;
     request->status = kStatusOk;
     if (!send_packets(device, 0x02, tag, request->tokenId, sizeof request->tokenId / 4)) {
         return kStatusTransferFailed;
@@ -314,7 +204,7 @@ int cmdProtocolMOP2(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tPhase = 3;
+    tTransactionProgress.phase = 3;
     const uint8_t code = request->command;
     if (!is_memory_read(code) && !is_memory_write(code)) {
         VOK_ASSERT(false);
@@ -361,7 +251,7 @@ int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP4(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tPhase = 4;
+    tTransactionProgress.phase = 4;
     if (!is_memory_write(request->command)) {
         VOK_ASSERT(false);
     }
@@ -376,7 +266,7 @@ int cmdProtocolMOP4(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP5(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tPhase = 5;
+    tTransactionProgress.phase = 5;
     const uint8_t code = request->command;
     if (!sends_parameters(code)) {
         VOK_ASSERT(false);
@@ -408,7 +298,7 @@ int cmdProtocolMOP5(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP6(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tPhase = 6;
+    tTransactionProgress.phase = 6;
     if (request->command != VOK_CMD_SET_PIN) {
         VOK_ASSERT(false);
     }
@@ -480,8 +370,8 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
     }
     const bool traced = vokTraceLevel() >= kTraceTransactions;
     const uint64_t startNanos = traced ? vokTraceNowNanos() : 0;
-    tPhase = -1;
-    tTransfers = 0;
+    tTransactionProgress.phase = -1;
+    tTransactionProgress.transfers = 0;
     if (code == VOK_CMD_GET_INFO) {
         // Brings the token to a known state before it is asked who it is;
         // whether the reset worked shows in the exchange that follows.
@@ -501,7 +391,7 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
         }
     }
 
-    const int lastPhase = tPhase;
+    const int lastPhase = tTransactionProgress.phase;
     // A phase reports a transport failure as 5 with the status still 0; a 5
     // that the token sent itself stands in the status and needs no recovery.
     if (result == kStatusTransferFailed && request->status == kStatusOk) {
@@ -512,8 +402,8 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
         return kStatusTransferFailed;
     }
     if (traced) {
-        vokTraceTransaction(
-            {code, device->devicePath, lastPhase, request->status, tTransfers, startNanos});
+        vokTraceTransaction({code, device->devicePath, lastPhase, request->status,
+                             tTransactionProgress.transfers, startNanos});
     }
     return request->status;
 }

@@ -1,4 +1,4 @@
-// Packet layer and transaction engine.
+// The packet layer (packets.cpp) and the transaction engine (ioctl.cpp).
 #pragma once
 
 #include <cstddef>

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands.h"
+#include "common/tokenLimits.h"
 #include "failure.h"
 #include "jsonViews.h"
 #include "numbers.h"
@@ -162,13 +163,12 @@ void registerSecParams(CLI::App& app, CommandTable& table) {
 
     auto setOptions = std::make_shared<SecParamsOptions>();
     CLI::App* set = group->add_subcommand("set", "Set the security parameters (needs the PIN)");
-    static constexpr uint64_t kLow[4] = {0, 1, 1, 15};
-    static constexpr uint64_t kHigh[4] = {15, 31, 10, 60};
     for (int i = 0; i < 4; ++i) {
+        const VokParameterRange range = kVokSecurityParameterRanges[i];
         std::string name = "P" + std::to_string(i + 1);
-        addNumberOption(*set, name, setOptions->values[i], kLow[i], kHigh[i],
-                        "Parameter " + std::to_string(i + 1) + ", " + std::to_string(kLow[i]) +
-                            " to " + std::to_string(kHigh[i]))
+        addNumberOption(*set, name, setOptions->values[i], range.lowest, range.highest,
+                        "Parameter " + std::to_string(i + 1) + ", " + std::to_string(range.lowest) +
+                            " to " + std::to_string(range.highest))
             ->required();
     }
     addTokenOption(*set, setOptions->token);

@@ -10,12 +10,13 @@
 #include <optional>
 #include <string>
 
+#include "common/tokenLimits.h"
 #include "secret.h"
 
 namespace vokcli {
 
 // The longest PIN the library accepts.
-constexpr uint32_t kMaxPinLength = 31;
+constexpr uint32_t kMaxPinLength = kVokMaxPinLength;
 
 enum class PinNeed {
     kOptional,  // no PIN unless one of the PIN options is given

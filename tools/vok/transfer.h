@@ -5,13 +5,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/tokenLimits.h"
+
 namespace vokcli {
 
 // Bytes per step. Even, so that steps meet at word boundaries and a write
 // made in steps never reads back a word that another step writes.
 constexpr uint32_t kStepSize = 1024;
 // The largest token memory; no transfer is longer.
-constexpr uint32_t kMaxTransfer = 65280;
+constexpr uint32_t kMaxTransfer = kVokMaxMemoryBytes;
 
 struct Step {
     uint32_t offset;

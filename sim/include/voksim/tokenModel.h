@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/tokenLimits.h"
+
 namespace voksim {
 
 // The token's own status bytes. They never take the values 3, 5, 7 and 9
@@ -26,10 +28,10 @@ inline constexpr uint8_t kStatusWrongTokenId = 0x17;
 inline constexpr uint8_t kStatusProtocolError = 0x18;
 inline constexpr uint8_t kStatusUnknownCommand = 0x19;
 
-inline constexpr uint32_t kMaxMemory = 65280;  // 255 units of 256 bytes
+inline constexpr uint32_t kMaxMemory = kVokMaxMemoryBytes;
 inline constexpr unsigned kBlockCount = 4;
-inline constexpr unsigned kPinFieldSize = 32;
-inline constexpr unsigned kMaxPinLength = 31;
+inline constexpr unsigned kPinFieldSize = sizeof(TDRVREQUEST_MEK::pin);
+inline constexpr unsigned kMaxPinLength = kVokMaxPinLength;
 inline constexpr unsigned kMaxTransactions = 32;
 inline constexpr unsigned kPinKindUser = 0;
 inline constexpr unsigned kPinKindAdmin = 1;

@@ -1,0 +1,38 @@
+// What the packet layer and the transaction engine share: the sizes and
+// directions of a transfer, the wiped buffers every packet and reply lives
+// in, and the progress of the thread's transaction that the trace reports.
+#pragma once
+
+#include <string.h>
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr size_t kPacketSize = 8;
+inline constexpr size_t kLongReplySize = 16;
+inline constexpr int kToToken = 0;
+inline constexpr int kFromToken = 1;
+
+// A packet or reply buffer of a transaction. Packets carry PIN bytes (phases
+// 1 and 6) and replies carry token memory, so every such buffer is wiped when
+// it goes out of scope, on every path.
+template <size_t N>
+struct WipedBytes {
+    uint8_t bytes[N];
+    WipedBytes() = default;
+    WipedBytes(const WipedBytes&) = delete;
+    WipedBytes& operator=(const WipedBytes&) = delete;
+    ~WipedBytes() { explicit_bzero(bytes, N); }
+};
+
+using Packet = WipedBytes<kPacketSize>;
+using LongReply = WipedBytes<kLongReplySize>;
+
+// The phase the thread's transaction is in (-1: before phase 0, or the reset
+// exchange) and the transfers it has made so far.
+struct TransactionProgress {
+    int phase = -1;
+    uint32_t transfers = 0;
+};
+
+extern thread_local TransactionProgress tTransactionProgress;
