@@ -4,7 +4,8 @@
 // standard assertion report: the failed expression as written, the source
 // file, the line and the full signature of the function. The expression text
 // is part of the library's behaviour (tests match it), so keep it exactly as
-// documented at each call site.
+// documented at each call site. assertionTexts.txt beside this header lists
+// every frozen text, and scripts/assertion-texts.py keeps it true.
 #pragma once
 
 #include <assert.h>  // NOLINT(modernize-deprecated-headers): __assert_fail
