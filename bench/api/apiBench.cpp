@@ -222,7 +222,17 @@ BENCHMARK(BM_OpenClose)->Arg(0)->Unit(benchmark::kMicrosecond);
 
 // Floor, off and on one after the other for each size, so that all three
 // see the machine in the same state.
-BENCHMARK(BM_TraceRead)->ArgsProduct({{1, 64, 2048}, {-1, 0, 3}})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TraceRead)->Args({1, -1})->Args({1, 0})->Args({1, 3})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TraceRead)
+    ->Args({64, -1})
+    ->Args({64, 0})
+    ->Args({64, 3})
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TraceRead)
+    ->Args({2048, -1})
+    ->Args({2048, 0})
+    ->Args({2048, 3})
+    ->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
