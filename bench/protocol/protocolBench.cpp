@@ -7,10 +7,7 @@
 // ioctl calls from a flat loop with fixed packets. The table at the end gives
 // the engine's CPU time over the bare loop's for each size.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <linux/usbdevice_fs.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +19,7 @@
 #include <vector>
 
 #include "discovery/deviceList.h"
+#include "floor/bareRead.h"
 #include "protocol/ioctl.h"
 #include "voksim/voksim.h"
 
@@ -81,55 +79,12 @@ void BM_EngineRead(benchmark::State& state) {
     state.counters["transfers"] = 2 + 9 + 3 + 1 + (words + 1) / 2;
 }
 
-// One control transfer, as plain as it gets.
-bool transfer(int fd, uint8_t requestType, uint8_t* bytes, uint16_t length, uint16_t value) {
-    usbdevfs_ctrltransfer setup{};
-    setup.bRequestType = requestType;
-    setup.wValue = value;
-    setup.wLength = length;
-    setup.timeout = 6000;
-    setup.data = bytes;
-    return ioctl(fd, USBDEVFS_CONTROL, &setup) == length;
-}
-
-bool bareRead(const BenchToken& token, uint16_t words, uint8_t* data) {
-    const int fd = open(token.node.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
-    uint8_t packet[8] = {0x00, VOK_CMD_READ};
-    uint8_t reply[8];
-    bool ok = transfer(fd, 0x42, packet, 8, 0) && transfer(fd, 0xC2, reply, 8, 0) && reply[0] == 0;
-    const uint8_t tag = reply[2];
-    const uint8_t pin[32] = {'1', '2', '3', '4'};
-    packet[0] = 0x01;
-    packet[1] = tag;
-    for (int i = 0; ok && i < 8; ++i) {
-        std::memcpy(packet + 2, pin + 4 * i, 4);
-        ok = transfer(fd, 0x42, packet, 8, 0);
-    }
-    ok = ok && transfer(fd, 0xC2, reply, 8, tag) && reply[0] == 0;
-    packet[0] = 0x02;
-    for (int i = 0; ok && i < 2; ++i) {
-        std::memcpy(packet + 2, token.identity.tokenId + 4 * i, 4);
-        ok = transfer(fd, 0x42, packet, 8, 0);
-    }
-    ok = ok && transfer(fd, 0xC2, reply, 8, tag) && reply[0] == 0;
-    const uint8_t header[8] = {
-        0x03, tag, 0, 0, static_cast<uint8_t>(words), static_cast<uint8_t>(words >> 8)};
-    std::memcpy(packet, header, sizeof packet);
-    ok = ok && transfer(fd, 0x42, packet, 8, 0);
-    for (int k = 0; ok && k < words; k += 2) {
-        ok = transfer(fd, 0xC2, reply, 8, tag) && reply[0] == 0 && reply[2] == tag;
-        std::memcpy(data + 2 * k, reply + 3, 4);
-    }
-    return close(fd) == 0 && ok;
-}
-
 void BM_BareIoctlRead(benchmark::State& state) {
     BenchToken& token = benchToken();
     const auto words = static_cast<uint16_t>(state.range(0));
     static uint8_t data[VOK_REQUEST_DATA_SIZE];
     for (auto _ : state) {
-        if (!bareRead(token, words, data)) {
+        if (!vokbench::bareRead(token.node, token.identity.tokenId, words, data)) {
             state.SkipWithError("read failed");
             break;
         }

@@ -3,6 +3,8 @@ checks made before the library is called, threads sharing one token."""
 
 from __future__ import annotations
 
+import errno
+import gc
 import subprocess
 import sys
 import threading
@@ -11,7 +13,7 @@ from typing import Any, Callable
 import pytest
 
 import vok
-from conftest import VirtualToken
+from conftest import VirtualToken, sim
 
 BLOCK_START = {1: 0, 2: 1014, 3: 2028, 4: 3042}  # the default token's blocks
 ANY_PIN = "0000"  # presented where the token checks none
@@ -218,3 +220,35 @@ def test_threads_share_one_token(token: vok.Token, virtual: VirtualToken) -> Non
     assert failures == []
     for i in range(threads):
         assert virtual.memory(101 + 16 * i, 5) == bytes([i * rounds + rounds - 1]) * 5
+
+
+def test_a_failed_exchange_says_why(token: vok.Token, virtual: VirtualToken,
+                                    monkeypatch: pytest.MonkeyPatch) -> None:
+    lines: list[tuple[int, str]] = []
+    unraised: list[Any] = []  # what ctypes would report of an exception left in a callback
+    monkeypatch.setattr(sys, "unraisablehook", unraised.append)
+
+    def handler(level: int, line: str) -> None:
+        lines.append((level, line))
+        raise RuntimeError("stays in Python")
+
+    vok.set_log_handler(handler)
+    vok.set_log_level(1)
+    try:
+        virtual.fault("--fail-transfer", "1", "--fail-all", "--errno", "ETIMEDOUT")
+        with pytest.raises(vok.TokenError) as raised:
+            token.read(0, 4)
+        assert raised.value.system_error == errno.ETIMEDOUT == vok.last_system_error()
+        first = len(lines)
+        del handler  # the package keeps the registered callback alive
+        gc.collect()
+        with pytest.raises(vok.TokenError):
+            token.read(0, 4)
+    finally:
+        vok.set_log_level(0)
+        vok.set_log_handler(None)
+    assert 0 < first < len(lines) and all(level == 1 for level, _ in lines)
+    assert "Connection timed out" in lines[0][1] and unraised == []
+    sim("fault", "clear", virtual.node)
+    token.read(0, 4)
+    assert vok.last_system_error() == 0

@@ -21,8 +21,13 @@ in memory until Python frees it and is never overwritten. Beyond that Python
 promises nothing: freed objects are not cleared, and copies the program
 makes (slices, formatting, decoding, the bytes that read() returns) are out
 of the package's reach; read_into() fills a bytearray of the caller's.
+
+Why a call failed: TokenError.system_error (or last_system_error()) is the
+errno behind status 5; set_log_level and set_log_handler give the
+library's trace (VOK_DEBUG sets its level too).
 """
 
+from ._diagnostics import last_system_error, set_log_handler, set_log_level
 from ._listing import TokenEntry, tokens
 from ._native import (REQUEST_HEADER_SIZE, REQUEST_SIZE, STATUS_BAD_ARGUMENT, STATUS_BAD_HANDLE,
                       STATUS_OK, STATUS_TRANSFER_FAILED, STATUS_UNKNOWN_MEMORY_MODEL, Request,
@@ -36,5 +41,6 @@ __all__ = [
     "Access", "Permissions", "PinSetPermission", "PinType", "REQUEST_HEADER_SIZE",
     "REQUEST_SIZE", "Request", "Response", "STATUS_BAD_ARGUMENT", "STATUS_BAD_HANDLE", "STATUS_OK",
     "STATUS_TRANSFER_FAILED", "STATUS_UNKNOWN_MEMORY_MODEL", "Token", "TokenEntry",
-    "TokenError", "TokenInfo", "open", "status_string", "tokens",
+    "TokenError", "TokenInfo", "last_system_error", "open", "set_log_handler", "set_log_level",
+    "status_string", "tokens",
 ]

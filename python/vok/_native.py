@@ -8,7 +8,7 @@ import ctypes.util
 import os
 import threading
 from ctypes import POINTER, Structure, c_bool, c_char_p, c_int32, c_uint8, c_uint16, c_uint32
-from ctypes import c_void_p
+from ctypes import CFUNCTYPE, c_int, c_void_p
 from typing import Optional
 
 SONAME = "libvok.so.1"
@@ -110,6 +110,9 @@ _R = POINTER(IdResponse)
 _U16P = POINTER(c_uint16)
 _U8P = POINTER(c_uint8)
 
+# VokLogHandler: void (*)(void* context, int level, const char* line)
+LOG_HANDLER = CFUNCTYPE(None, c_void_p, c_int, c_char_p)
+
 _PROTOTYPES = {
     "vokOpen": (_H, [c_uint8]),
     "vokGetInfo": (_H, [_H, _P, c_uint32]),
@@ -135,6 +138,9 @@ _PROTOTYPES = {
     "vokGetFirstDevice": (POINTER(DeviceHead), [c_void_p]),
     "vokGetNextDevice": (POINTER(DeviceHead), [c_void_p]),
     "vokFreeDeviceList": (None, [c_void_p]),
+    "vokSetLogHandler": (None, [LOG_HANDLER, c_void_p]),
+    "vokSetLogLevel": (None, [c_int]),
+    "vokLastSystemError": (c_int, []),
 }
 
 _loaded: Optional[ctypes.CDLL] = None

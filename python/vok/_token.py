@@ -9,6 +9,7 @@ from typing import Any, Callable, Optional
 
 from . import _args
 from ._args import DataLike, PinLike, WritableLike
+from ._diagnostics import last_system_error
 from ._native import (INVALID_HANDLE, REQUEST_HEADER_SIZE, REQUEST_SIZE, STATUS_BAD_HANDLE,
                       STATUS_OK, IdInfo, IdResponse, Request, library, status_string)
 
@@ -60,10 +61,15 @@ class TokenError(Exception):
     unknown memory model, 9 no open handle, any other value the token's own
     status byte); ``message`` the library's text for it; ``function`` the C
     function that answered; ``response`` the Response of the operations that
-    fill one (memory, blocks, PINs, security parameters), else None."""
+    fill one (memory, blocks, PINs, security parameters), else None;
+    ``system_error`` the errno of the system call that failed behind it
+    (see last_system_error), 0 when none did."""
 
     def __init__(self, status: int, function: str, message: Optional[str] = None,
                  response: Optional[Response] = None) -> None:
+        # Taken first, on the thread of the failed call, before anything else
+        # of the library runs.
+        self.system_error = last_system_error()
         self.status = status
         self.function = function
         self.message = message if message is not None else status_string(status)

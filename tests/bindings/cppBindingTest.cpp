@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -179,6 +181,7 @@ struct Failure {
     std::function<void(const vok::Token&)> thrown;           // the throwing form
     const char* function;
     vok::Status status;
+    int systemError = 0;  // behind the status, in the thrown error
 };
 
 TEST_F(CppBinding, ErrorsCarryTheStatusThrownOrReturned) {
@@ -231,7 +234,7 @@ TEST_F(CppBinding, ErrorsCarryTheStatusThrownOrReturned) {
              injectTransferFailure(node_);
              t.write(0, out);
          },
-         "vokWrite", VOK_STATUS_TRANSFER_FAILED},
+         "vokWrite", VOK_STATUS_TRANSFER_FAILED, EPIPE},
     };
     for (const Failure& failure : failures) {
         SCOPED_TRACE(failure.name);
@@ -243,11 +246,33 @@ TEST_F(CppBinding, ErrorsCarryTheStatusThrownOrReturned) {
         } catch (const vok::Error& error) {
             EXPECT_EQ(error.status(), failure.status);
             EXPECT_STREQ(error.function(), failure.function);
+            EXPECT_EQ(error.systemError(), failure.systemError);
             EXPECT_EQ(error.what(),
                       std::string(failure.function) + ": " + vokStatusString(failure.status));
         }
         ASSERT_TRUE(voksim::clearFaults(node_));
     }
+}
+
+// A handler object gets the trace; what it throws stays out of the library.
+TEST_F(CppBinding, ALogHandlerObjectGetsTheTraceAndKeepsItsExceptions) {
+    struct Lines {
+        std::vector<std::string> seen;
+        void operator()(int, const char* line) {
+            seen.emplace_back(line);
+            throw std::runtime_error("not for the library");
+        }
+    } lines;
+    vok::setLogHandler(lines);
+    vok::setLogLevel(1);
+    injectTransferFailure(node_);
+    VokIdInfo info{};
+    EXPECT_EQ(token_.info(std::nothrow, info), VOK_STATUS_TRANSFER_FAILED);
+    EXPECT_EQ(vok::lastSystemError(), EPIPE);
+    vok::setLogLevel(0);
+    vok::setLogHandler(nullptr);
+    ASSERT_EQ(lines.seen.size(), 1u);
+    EXPECT_NE(lines.seen[0].find("Broken pipe"), std::string::npos) << lines.seen[0];
 }
 
 TEST_F(CppBinding, TheTokenOwnsItsHandle) {

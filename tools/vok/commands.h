@@ -42,5 +42,6 @@ void registerBlockCommands(CLI::App& app, CommandTable& table);      // block ..
 void registerAdminCommands(CLI::App& app, CommandTable& table);      // init, pin set, secparams
 void registerRawCommand(CLI::App& app, CommandTable& table);         // raw
 void registerDoctorCommand(CLI::App& app, CommandTable& table);      // doctor
+void registerWaitCommand(CLI::App& app, CommandTable& table);        // wait
 
 }  // namespace vokcli

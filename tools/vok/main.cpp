@@ -33,10 +33,17 @@ int runVok(int argc, char** argv) {
                                           std::to_string(VOK_VERSION_PATCH));
     app.require_subcommand(1);
     app.failure_message(usageMessage);
+    // -v, -vv, -vvv: the library's trace, on stderr, before or after the command.
+    int verbosity = 0;
+    app.add_flag("-v", verbosity,
+                 "Trace the library's work on stderr: -v failing system calls, -vv and every "
+                 "transaction, -vvv and every control transfer (PINs masked)");
+    app.fallthrough();
     app.footer(
         "PINs are read from a file (--pin-file), an environment variable (--pin-env) or the "
         "terminal, never from the command line. Exit status: 0 success, 1 the token or the "
-        "library refused, 2 usage error, 3 no token at the index. See vok(1).");
+        "library refused, 2 usage error, 3 no token at the index (or no usbfs root), 4 'vok wait' "
+        "timed out. See vok(1).");
 
     CommandTable table;
     registerInventoryCommands(app, table);
@@ -45,6 +52,7 @@ int runVok(int argc, char** argv) {
     registerBlockCommands(app, table);
     registerRawCommand(app, table);
     registerDoctorCommand(app, table);
+    registerWaitCommand(app, table);
 
     try {
         app.parse(argc, argv);
@@ -53,6 +61,7 @@ int runVok(int argc, char** argv) {
         return status == 0 ? kExitOk : kExitUsage;
     }
 
+    if (verbosity > 0) vokSetLogLevel(verbosity);
     const Action* action = table.selected();
     if (action == nullptr) {
         (void)std::fprintf(stderr, "vok: no command given (see --help)\n");

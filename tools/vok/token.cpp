@@ -8,8 +8,11 @@ namespace vokcli {
 
 Token::Token(unsigned index) : handle_(vokOpen(static_cast<uint8_t>(index))) {
     if (handle_ == VOK_INVALID_HANDLE) {
-        throw Failure{kExitNoToken, "no token answers at index " + std::to_string(index) +
-                                        " (see 'vok list' and 'vok doctor')"};
+        std::string message = "no token answers at index " + std::to_string(index) +
+                              " (see 'vok list' and 'vok doctor')";
+        const std::string cause = openErrorLine(vokLastSystemError());
+        if (!cause.empty()) message += "\nvok: " + cause;
+        throw Failure{kExitNoToken, std::move(message)};
     }
 }
 

@@ -128,9 +128,14 @@ void inspectBus(const std::string& busPath, UsbTree& tree) {
 
 }  // namespace
 
-UsbTree inspectUsbfs() {
+UsbTree findUsbfsRoot() {
     UsbTree tree;
     chooseRoot(tree);
+    return tree;
+}
+
+UsbTree inspectUsbfs() {
+    UsbTree tree = findUsbfsRoot();
     if (tree.source == RootSource::kNone) {
         return tree;
     }

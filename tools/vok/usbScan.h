@@ -56,6 +56,9 @@ struct UsbTree {
     std::vector<UsbNode> nodes;    // every node of every bus directory
 };
 
+// The root the library scans, and why (the nodes left empty).
+UsbTree findUsbfsRoot();
+
 // Looks at the tree without the device lock.
 UsbTree inspectUsbfs();
 
