@@ -1,8 +1,10 @@
 #!/bin/sh
 # /init of the guest that scripts/kernel-test.sh boots: loads vhci-hcd,
 # attaches a virtual tree with `vok-sim attach`, runs the checks through the
-# real usbfs and prints one "KT-RESULT NAME pass|fail" line for each, the
-# timing table between KT-TIMING-BEGIN/END, then KT-DONE, and powers off.
+# real usbfs, then the same over TCP through `vok-sim serve` and Debian's
+# `usbip` client (kernel-guest-remote.sh), and prints one
+# "KT-RESULT NAME pass|fail" line for each, the timing tables between
+# KT-TIMING-BEGIN/END, then KT-DONE, and powers off.
 export PATH=/bin LD_LIBRARY_PATH=/lib HOME=/tmp
 mount -t proc proc /proc
 mount -t sysfs sys /sys
@@ -52,7 +54,7 @@ result end-to-end $?
 # The README's demo session, on the token that remains.
 DEMO_PIN=2468 WRONG_PIN=1357
 export DEMO_PIN WRONG_PIN
-{
+demo() {
   vok list && vok info &&
     vok block provision --block 2 --vendor-id 0x1234 --new-pin-env DEMO_PIN --yes &&
     printf 'Hello from vok!' | vok write --block 2 --pin-env DEMO_PIN &&
@@ -60,6 +62,7 @@ export DEMO_PIN WRONG_PIN
     cat /tmp/read.out && grep -q 'Hello from vok!' /tmp/read.out &&
     ! vok read --block 2 --length 32 --pin-env WRONG_PIN
 }
+demo
 result demo $?
 
 # vok doctor as a user who may read the token's node but not write it.
@@ -76,11 +79,16 @@ cat /tmp/doctor.out
   grep -q "cannot open it for reading and writing" /tmp/doctor.out
 result doctor $?
 
-echo KT-TIMING-BEGIN
-vok_kernel_timing
-timing_status=$?
-echo KT-TIMING-END
-result timing "$timing_status"
+# The timing table between KT-TIMING-BEGIN/END, under the title $1.
+timing() {
+  echo "KT-TIMING-BEGIN $1"
+  vok_kernel_timing
+  timing_status=$?
+  echo KT-TIMING-END
+  return "$timing_status"
+}
+timing "direct: vok-sim attach (socket pair to vhci-hcd)"
+result timing $?
 
 # Detaching frees the kernel's ports.
 vok-sim detach "$tree"
@@ -121,9 +129,14 @@ wait "$server"
 result kill-and-delete $?
 cat /tmp/attach2.log /tmp/attach3.log
 
+. /kernel-guest-remote.sh
+
 if grep -q 'kt.record=1' /proc/cmdline; then
-  for file in /tmp/record/*.usbip; do
-    echo "KT-RECORD-BEGIN $(basename "$file" .usbip)"
+  for file in /tmp/record/*.usbip /tmp/record-serve/*.usbip; do
+    [ -e "$file" ] || continue
+    name=$(basename "$file" .usbip)
+    case "$file" in /tmp/record-serve/*) name=serve-$name ;; esac
+    echo "KT-RECORD-BEGIN $name"
     base64 "$file"
     echo KT-RECORD-END
   done

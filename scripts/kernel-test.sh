@@ -3,7 +3,9 @@
 # Debian's own kernel in QEMU (TCG), loads vhci-hcd, attaches two virtual
 # tokens and one foreign device with `vok-sim attach`, and runs in the guest
 # the end-to-end test binary, the README's demo session with `vok`,
-# `vok doctor` on a node the user cannot open, and the timing run. Prints a
+# `vok doctor` on a node the user cannot open, and the timing run; then the
+# same devices over TCP: `vok-sim serve` on the guest's loopback and Debian's
+# `usbip` client (list, attach, a refused second importer, detach). Prints a
 # short report; exits non-zero on any failure, and when QEMU or the kernel
 # cannot be had (it never skips).
 #
@@ -19,7 +21,7 @@ started=$(date +%s)
 
 # 1. Packages: the build's, then the guest's.
 sh scripts/deps.sh
-packages="qemu-system-x86 busybox-static kmod cpio xz-utils libusb-1.0-0-dev pkg-config"
+packages="qemu-system-x86 busybox-static kmod cpio xz-utils libusb-1.0-0-dev pkg-config usbip"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -33,6 +35,8 @@ if [ -n "$missing" ]; then
     die "cannot install$missing"
 fi
 command -v qemu-system-x86_64 >/dev/null || die "qemu-system-x86_64 is missing after installing"
+usbip_client=$(command -v usbip || echo /usr/sbin/usbip)
+[ -x "$usbip_client" ] || die "Debian's usbip client is missing after installing the usbip package"
 
 # 2. The guest's programs, built without sanitizers.
 cmake --preset release >/dev/null
@@ -40,7 +44,7 @@ cmake --build --preset release -j2 --target vok vok_tool vok_sim vok_kernel_test
   >/dev/null || die "the build failed (cmake --build --preset release)"
 build=$source_dir/build/release
 programs="$build/sim/tool/vok-sim $build/tools/vok/vok $build/tests/kernel/vok_kernel_test
-$build/tests/kernel/vok_kernel_timing"
+$build/tests/kernel/vok_kernel_timing $usbip_client"
 
 # 3. Debian's kernel, downloaded and unpacked (never installed on this host).
 kernel_package() {
@@ -78,7 +82,8 @@ if [ ! -f "$kernel_root/.unpacked" ] || [ "$(cat "$kernel_root/.unpacked")" != "
 fi
 version=$(ls "$kernel_root/lib/modules" | head -1)
 
-# 4. The initramfs: busybox, the four modules, the programs and their libraries.
+# 4. The initramfs: busybox, the four modules, the programs (with the usbip
+# client) and their libraries.
 initramfs=$work/initramfs
 rm -rf "$initramfs"
 mkdir -p "$initramfs/bin" "$initramfs/lib" "$initramfs/lib64" "$initramfs/modules" \
@@ -107,6 +112,7 @@ done
 printf 'root:x:0:0::/root:/bin/sh\nnobody:x:65534:65534::/:/bin/false\n' > "$initramfs/etc/passwd"
 printf 'root:x:0:\nnogroup:x:65534:\n' > "$initramfs/etc/group"
 cp scripts/kernel-guest.sh "$initramfs/init"
+cp scripts/kernel-guest-remote.sh "$initramfs/kernel-guest-remote.sh"
 chmod 755 "$initramfs/init"
 (cd "$initramfs" && find . | cpio -o -H newc --quiet) > "$work/initramfs.cpio"
 
@@ -133,9 +139,15 @@ if [ "$record" = 1 ]; then
 fi
 
 # 6. The report.
+remote_seconds=$(tr -d '\r' < "$console" | sed -n 's/^KT-REMOTE-SECONDS //p')
 echo "kernel-test: Debian kernel $version under QEMU TCG, guest run ${boot_seconds}s" \
-  "(whole script $(($(date +%s) - started))s)"
-tr -d '\r' < "$console" | sed -n '/^KT-TIMING-BEGIN/,/^KT-TIMING-END/p' | sed '1d;$d'
+  "(of which the remote path ${remote_seconds:-?}s; whole script $(($(date +%s) - started))s)"
+tr -d '\r' < "$console" | awk '
+  /^KT-TIMING-BEGIN/ { sub(/^KT-TIMING-BEGIN /, ""); print; inside = 1; next }
+  /^KT-TIMING-END/ { inside = 0; next }
+  inside { print "  " $0 }
+  inside && /^bare USBDEVFS_CONTROL/ { floor[++n] = $(NF - 1) }
+  END { if (n == 2) printf "per transfer: %s us through vok-sim serve and usbip attach, %s us attached directly (%.2fx)\n", floor[2], floor[1], floor[2] / floor[1] }'
 tr -d '\r' < "$console" | grep '^KT-RESULT' | sed 's/^KT-RESULT /  /'
 if ! tr -d '\r' < "$console" | grep -q '^KT-DONE'; then
   tail -n 60 "$console" >&2

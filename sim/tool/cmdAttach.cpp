@@ -19,6 +19,7 @@
 
 #include "simCommands.h"
 #include "transferLog.h"
+#include "treeNodes.h"
 #include "usbipDevice.h"
 #include "vhci.h"
 
@@ -50,33 +51,6 @@ std::optional<AttachRecord> readRecord(const std::string& tree) {
 }
 
 bool alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
-
-// Every device node of the tree (BUS/DEVICE, hidden names left out), sorted.
-std::vector<std::string> treeNodes(const std::string& tree) {
-    std::vector<std::string> nodes;
-    std::error_code error;
-    for (const auto& bus : fs::directory_iterator(tree, error)) {
-        const std::string busName = bus.path().filename().string();
-        if (busName.empty() || busName[0] == '.' || !bus.is_directory()) continue;
-        for (const auto& device : fs::directory_iterator(bus.path(), error)) {
-            const std::string name = device.path().filename().string();
-            if (!name.empty() && name[0] != '.' && device.is_regular_file())
-                nodes.push_back(device.path().string());
-        }
-    }
-    std::sort(nodes.begin(), nodes.end());
-    return nodes;
-}
-
-// BUS << 16 | DEVICE from the node's path, as usbip names a remote device.
-unsigned devidOf(const std::string& node) {
-    const fs::path path(node);
-    const unsigned device =
-        static_cast<unsigned>(std::strtoul(path.filename().c_str(), nullptr, 10));
-    const unsigned bus =
-        static_cast<unsigned>(std::strtoul(path.parent_path().filename().c_str(), nullptr, 10));
-    return (bus << 16) | (device & 0xFFFF);
-}
 
 struct Attached {
     voksim::usbip::ServedDevice device;

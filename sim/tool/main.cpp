@@ -180,6 +180,19 @@ int runVokSim(int argc, char** argv) {
     detach->add_option("--port", detachOptions.ports, "Detach this vhci-hcd port");
     detach->callback([&] { throw CLI::RuntimeError(runDetach(detachOptions)); });
 
+    ServeOptions serveOptions;
+    CLI::App* serve = app.add_subcommand(
+        "serve", "Offer the tree's devices to USB/IP clients (usbip list -r, usbip attach -r)");
+    serve->add_option("TREE", serveOptions.tree, "Root of the virtual tree")->required();
+    serve
+        ->add_option("--listen", serveOptions.listen,
+                     "ADDR:PORT to listen on; beyond loopback anyone who reaches it can use the "
+                     "tokens")
+        ->capture_default_str();
+    serve->add_option("--record", serveOptions.recordDirectory,
+                      "Write each connection's traffic to DIR/connN.usbip");
+    serve->callback([&] { throw CLI::RuntimeError(runServe(serveOptions)); });
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::RuntimeError& done) {

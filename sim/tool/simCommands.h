@@ -62,6 +62,13 @@ struct DetachOptions {
 };
 int runDetach(const DetachOptions& options);
 
+struct ServeOptions {
+    std::string tree;
+    std::string listen = "127.0.0.1:3240";
+    std::string recordDirectory;  // where to capture each connection's traffic
+};
+int runServe(const ServeOptions& options);
+
 // Shared helpers.
 int fail(const std::string& message);
 bool parseErrno(const std::string& text, int& value);

@@ -1,0 +1,219 @@
+#include "exportServer.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "simCommands.h"
+#include "treeNodes.h"
+#include "usbipDevice.h"
+
+namespace voksimtool {
+namespace {
+
+using namespace voksim::usbip;
+
+// A client must send its whole request within this time: the `usbip` client
+// sends it at once, and a client that stalls holds a connection slot.
+constexpr auto kRequestTime = std::chrono::seconds(10);
+// A client that does not read its replies fails the send after this time
+// instead of holding its thread (and the shutdown) forever.
+constexpr int kSendTimeoutSeconds = 5;
+constexpr int kPollMillis = 100;
+constexpr size_t kMaxConnections = 64;
+
+void say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    (void)std::fflush(stdout);
+}
+
+bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t sent = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        done += static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+enum class RequestRead { kWhole, kRefused, kGone };
+
+// Reads one operation request to its exact length, so that the data phase
+// that may follow an import starts with the next byte on the socket.
+RequestRead readRequest(int fd, const std::atomic<bool>& stop, int recordFd, OpRequest& request,
+                        std::string& refusal) {
+    uint8_t bytes[kOpHeaderSize + kBusIdSize];
+    size_t have = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kRequestTime;
+    while (true) {
+        const ParseResult parsed = parseOpRequest(bytes, have, request);
+        if (parsed.status == ParseStatus::kComplete) return RequestRead::kWhole;
+        if (parsed.status == ParseStatus::kMalformed) {
+            refusal = parsed.error;
+            return RequestRead::kRefused;
+        }
+        const size_t need = have < kOpHeaderSize ? kOpHeaderSize : sizeof bytes;
+        pollfd entry{fd, POLLIN, 0};
+        const int ready = poll(&entry, 1, kPollMillis);
+        if (stop.load()) return RequestRead::kGone;
+        if (ready < 0 && errno != EINTR) return RequestRead::kGone;
+        if (ready <= 0) {
+            if (std::chrono::steady_clock::now() < deadline) continue;
+            refusal = "no whole request within " + std::to_string(kRequestTime.count()) + " s";
+            return RequestRead::kRefused;
+        }
+        const ssize_t received = recv(fd, bytes + have, need - have, 0);
+        if (received < 0 && errno == EINTR) continue;
+        if (received <= 0) {
+            if (have == 0) return RequestRead::kGone;
+            refusal =
+                "truncated request: the connection closed after " + std::to_string(have) + " bytes";
+            return RequestRead::kRefused;
+        }
+        if (recordFd >= 0) (void)!write(recordFd, bytes + have, static_cast<size_t>(received));
+        have += static_cast<size_t>(received);
+    }
+}
+
+}  // namespace
+
+ExportServer::ExportServer(std::string tree, const std::atomic<bool>& stop,
+                           std::string recordDirectory)
+    : tree_(std::move(tree)), stop_(stop), recordDirectory_(std::move(recordDirectory)) {}
+
+ExportServer::~ExportServer() { joinAll(); }
+
+std::vector<ExportedDevice> ExportServer::exports() const {
+    std::vector<ExportedDevice> devices;
+    for (const std::string& node : treeNodes(tree_)) {
+        std::string error;
+        const auto device = openServedDevice(node, error);
+        if (!device) continue;
+        const NodeAddress address = addressOf(node);
+        devices.push_back(describeDevice(node, address.bus, address.device, device->ids));
+    }
+    return devices;
+}
+
+void ExportServer::accept(int fd, const std::string& peer) {
+    reap();
+    if (connections_.size() >= kMaxConnections) {
+        say(peer + ": refused: " + std::to_string(kMaxConnections) + " connections are open");
+        close(fd);
+        return;
+    }
+    const int one = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A client whose machine vanishes without closing releases its device
+    // after about a minute instead of the system's two hours.
+    const int idle = 30, interval = 10, probes = 3;
+    (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    const timeval sendTimeout{kSendTimeoutSeconds, 0};
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    connection->number = ++accepted_;
+    connection->peer = peer;
+    Connection* self = connection.get();
+    connections_.push_back(std::move(connection));
+    self->thread = std::thread([this, self] {
+        serve(*self);
+        close(self->fd);
+        self->done = true;
+    });
+}
+
+void ExportServer::reap() {
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        if (!(*it)->done.load()) {
+            ++it;
+            continue;
+        }
+        (*it)->thread.join();
+        it = connections_.erase(it);
+    }
+}
+
+void ExportServer::joinAll() {
+    for (auto& connection : connections_) {
+        if (connection->thread.joinable()) connection->thread.join();
+    }
+    connections_.clear();
+}
+
+uint32_t ExportServer::importDevice(const std::string& busid, std::optional<ServedDevice>& served,
+                                    ExportedDevice& described) {
+    for (const std::string& candidate : treeNodes(tree_)) {
+        const NodeAddress address = addressOf(candidate);
+        if (std::to_string(address.bus) + "-" + std::to_string(address.device) != busid) continue;
+        std::string error;
+        auto device = openServedDevice(candidate, error);
+        if (!device) return kStatusDeviceError;
+        described = describeDevice(candidate, address.bus, address.device, device->ids);
+        const std::lock_guard<std::mutex> guard(importedMutex_);
+        if (!imported_.insert(candidate).second) return kStatusDeviceBusy;
+        served = std::move(device);
+        return kStatusOk;
+    }
+    return kStatusNoDevice;
+}
+
+void ExportServer::release(const std::string& node) {
+    const std::lock_guard<std::mutex> guard(importedMutex_);
+    imported_.erase(node);
+}
+
+void ExportServer::serve(Connection& connection) {
+    const std::string& peer = connection.peer;
+    int recordFd = -1;
+    if (!recordDirectory_.empty()) {
+        const std::string path =
+            recordDirectory_ + "/conn" + std::to_string(connection.number) + ".usbip";
+        recordFd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    }
+    OpRequest request;
+    std::string refusal;
+    const RequestRead read = readRequest(connection.fd, stop_, recordFd, request, refusal);
+    if (read == RequestRead::kRefused) say(peer + ": refused: " + refusal + "; connection closed");
+    std::vector<uint8_t> reply;
+    if (read == RequestRead::kWhole && request.code == kOpReqDevlist) {
+        const std::vector<ExportedDevice> devices = exports();
+        appendDevlistReply(reply, devices);
+        if (sendAll(connection.fd, reply))
+            say(peer + ": listed " + std::to_string(devices.size()) + " devices");
+    } else if (read == RequestRead::kWhole) {
+        std::optional<ServedDevice> device;
+        ExportedDevice described;
+        const uint32_t status = importDevice(request.busid, device, described);
+        appendImportReply(reply, status, described);
+        const bool sent = sendAll(connection.fd, reply);
+        if (status != kStatusOk) {
+            say(peer + ": import of '" + request.busid + "' refused: " +
+                (status == kStatusDeviceBusy ? "imported by another client"
+                 : status == kStatusNoDevice ? "no such device"
+                                             : "the device is not usable"));
+        } else {
+            if (sent) {
+                say(peer + ": imported " + request.busid + " (" + device->node + ")");
+                const ServeOutcome outcome = serveDevice(connection.fd, *device, stop_, recordFd);
+                say(peer + ": released " + request.busid + ": " + outcome.message);
+            }
+            release(device->node);
+        }
+    }
+    if (recordFd >= 0) close(recordFd);
+}
+
+}  // namespace voksimtool

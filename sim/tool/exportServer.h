@@ -1,0 +1,71 @@
+// The devices of a virtual tree offered to USB/IP clients over TCP: one
+// thread per connection, which answers one operation (a device list, or an
+// import followed by the device side of the data phase until the client
+// goes). A device is imported by one connection at a time.
+//
+// Every byte from a client is untrusted: requests are read to their exact
+// length into a fixed buffer, a connection that stalls inside its request is
+// closed, and the number of connections is capped, so that no client can
+// grow this process's memory or hold up another client.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "usbipDevice.h"
+#include "usbipOperations.h"
+
+namespace voksimtool {
+
+class ExportServer {
+  public:
+    // `recordDirectory`, when not empty, receives every byte each connection
+    // sends, as DIR/connN.usbip (seeds for the fuzz corpus).
+    ExportServer(std::string tree, const std::atomic<bool>& stop, std::string recordDirectory);
+    ~ExportServer();
+    ExportServer(const ExportServer&) = delete;
+    ExportServer& operator=(const ExportServer&) = delete;
+
+    // Takes the accepted socket `fd` (closed on every path) from `peer`.
+    void accept(int fd, const std::string& peer);
+    // Joins the connections that have ended.
+    void reap();
+    // Waits for every connection; call after `stop` is set.
+    void joinAll();
+
+    // What the tree exports now: its nodes that are usable devices.
+    std::vector<voksim::usbip::ExportedDevice> exports() const;
+
+  private:
+    struct Connection {
+        int fd = -1;
+        unsigned number = 0;
+        std::string peer;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+    void serve(Connection& connection);
+    // Answers an import: the reply's status; on success `served` is the
+    // device, now marked imported until release().
+    uint32_t importDevice(const std::string& busid,
+                          std::optional<voksim::usbip::ServedDevice>& served,
+                          voksim::usbip::ExportedDevice& described);
+    void release(const std::string& node);
+
+    std::string tree_;
+    const std::atomic<bool>& stop_;
+    std::string recordDirectory_;
+    unsigned accepted_ = 0;
+    std::list<std::unique_ptr<Connection>> connections_;  // the accepting thread's alone
+    std::mutex importedMutex_;
+    std::set<std::string> imported_;  // nodes, guarded by importedMutex_
+};
+
+}  // namespace voksimtool
