@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -32,17 +33,14 @@ uint32_t big32(const Bytes& bytes, size_t at) {
 }
 
 Bytes opRequest(uint16_t version, uint16_t code, const std::string& busid = {}) {
-    Bytes bytes = {static_cast<uint8_t>(version >> 8),
-                   static_cast<uint8_t>(version),
-                   static_cast<uint8_t>(code >> 8),
-                   static_cast<uint8_t>(code),
-                   0,
-                   0,
-                   0,
-                   0};
+    // An import request carries a 32-byte bus ID after the 8-byte header.
+    Bytes bytes(code == 0x8003 ? 40 : 8, 0);
+    bytes[0] = static_cast<uint8_t>(version >> 8);
+    bytes[1] = static_cast<uint8_t>(version);
+    bytes[2] = static_cast<uint8_t>(code >> 8);
+    bytes[3] = static_cast<uint8_t>(code);
     if (code == 0x8003) {
-        bytes.resize(40, 0);
-        std::memcpy(bytes.data() + 8, busid.data(), busid.size());
+        std::copy_n(busid.begin(), std::min<size_t>(busid.size(), 32), bytes.begin() + 8);
     }
     return bytes;
 }
