@@ -6,23 +6,7 @@
 namespace voksim::usbip {
 namespace {
 
-constexpr uint8_t kGetDescriptor = 6;
-constexpr uint8_t kDescriptorDevice = 1;
-constexpr uint8_t kDescriptorConfiguration = 2;
-constexpr uint8_t kDescriptorInterface = 4;
 constexpr uint16_t kDescriptorRoom = 255;
-
-uint16_t readBig16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-
-void appendBig16(std::vector<uint8_t>& out, uint16_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value));
-}
-
-void appendBig32(std::vector<uint8_t>& out, uint32_t value) {
-    appendBig16(out, static_cast<uint16_t>(value >> 16));
-    appendBig16(out, static_cast<uint16_t>(value));
-}
 
 // A NUL-padded fixed-size text field; the text is cut to leave one NUL.
 void appendText(std::vector<uint8_t>& out, const std::string& text, size_t size) {

@@ -3,18 +3,24 @@
 #include <cstring>
 
 namespace voksim::usbip {
-namespace {
+
+uint16_t readBig16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 uint32_t readBig32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
-void appendBig32(std::vector<uint8_t>& out, uint32_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 24));
-    out.push_back(static_cast<uint8_t>(value >> 16));
+void appendBig16(std::vector<uint8_t>& out, uint16_t value) {
     out.push_back(static_cast<uint8_t>(value >> 8));
     out.push_back(static_cast<uint8_t>(value));
 }
+
+void appendBig32(std::vector<uint8_t>& out, uint32_t value) {
+    appendBig16(out, static_cast<uint16_t>(value >> 16));
+    appendBig16(out, static_cast<uint16_t>(value));
+}
+
+namespace {
 
 ParseResult malformed(std::string why) {
     return ParseResult{ParseStatus::kMalformed, 0, std::move(why)};

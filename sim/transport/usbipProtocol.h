@@ -25,6 +25,12 @@ inline constexpr uint32_t kMaxTransferLength = 4096;
 // kernel, 0xFFFFFFFF as the protocol's description has it.
 inline constexpr uint32_t kNotIsochronous = 0xFFFFFFFF;
 
+// USB/IP numbers travel big-endian.
+uint16_t readBig16(const uint8_t* p);
+uint32_t readBig32(const uint8_t* p);
+void appendBig16(std::vector<uint8_t>& out, uint16_t value);
+void appendBig32(std::vector<uint8_t>& out, uint32_t value);
+
 struct Command {
     uint32_t command = 0;  // kCmdSubmit or kCmdUnlink
     uint32_t seqnum = 0;

@@ -6,19 +6,6 @@
 namespace voksim::usbip {
 namespace {
 
-constexpr uint8_t kGetStatus = 0;
-constexpr uint8_t kClearFeature = 1;
-constexpr uint8_t kSetFeature = 3;
-constexpr uint8_t kGetDescriptor = 6;
-constexpr uint8_t kGetConfiguration = 8;
-constexpr uint8_t kSetConfiguration = 9;
-constexpr uint8_t kGetInterface = 10;
-constexpr uint8_t kSetInterface = 11;
-
-constexpr uint8_t kDescriptorDevice = 1;
-constexpr uint8_t kDescriptorConfiguration = 2;
-constexpr uint8_t kDescriptorString = 3;
-
 constexpr uint8_t kRecipientMask = 0x1F;
 constexpr uint8_t kRecipientDevice = 0;
 constexpr uint8_t kRecipientInterface = 1;

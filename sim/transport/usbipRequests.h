@@ -9,6 +9,20 @@
 
 namespace voksim::usbip {
 
+// Standard request codes and descriptor types.
+inline constexpr uint8_t kGetStatus = 0;
+inline constexpr uint8_t kClearFeature = 1;
+inline constexpr uint8_t kSetFeature = 3;
+inline constexpr uint8_t kGetDescriptor = 6;
+inline constexpr uint8_t kGetConfiguration = 8;
+inline constexpr uint8_t kSetConfiguration = 9;
+inline constexpr uint8_t kGetInterface = 10;
+inline constexpr uint8_t kSetInterface = 11;
+inline constexpr uint8_t kDescriptorDevice = 1;
+inline constexpr uint8_t kDescriptorConfiguration = 2;
+inline constexpr uint8_t kDescriptorString = 3;
+inline constexpr uint8_t kDescriptorInterface = 4;
+
 struct DeviceIds {
     uint16_t idVendor = 0;
     uint16_t idProduct = 0;
