@@ -9,6 +9,18 @@
  * vokClose waits for a call that is in flight on the same handle; a call that
  * starts after vokClose has returned gets 9.
  *
+ * Several applications on one token: a token runs one transaction at a time,
+ * so every call holds the token itself, exclusively, for all of its
+ * transactions (the reset and info command of vokOpen, every part of a large
+ * transfer, the word fetches and the write of an unaligned write, every step
+ * of a provisioning sequence). Calls through other handles, in this process
+ * or another, wait for it, so no call's transactions interleave with
+ * another's and no update is lost. The wait is bounded: a call that has
+ * waited VOK_TOKEN_WAIT_LIMIT_MS for the token (another program stuck or
+ * stopped in a debugger) returns 5 with vokLastSystemError() EBUSY; signals
+ * do not end it early. The lock is an flock(2) on the token's usbfs node:
+ * only a program that can open that node can take it.
+ *
  * Stack: a call uses at most VOK_MAX_STACK_USE bytes of the calling thread's
  * stack (one 16.5 KiB request record and a few KiB more), on every path and
  * for any length; a read larger than one record holds its earlier parts in
@@ -49,6 +61,10 @@ extern "C" {
 #else
 #define VOK_API
 #endif
+
+/* The longest a call waits for another call to release the token (see the
+ * top of this file): 10 seconds. */
+#define VOK_TOKEN_WAIT_LIMIT_MS 10000u
 
 /* The most stack a call of this library uses (see the top of this file). */
 #define VOK_MAX_STACK_USE (20u * 1024u)

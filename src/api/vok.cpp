@@ -17,10 +17,12 @@
 #include <cstring>
 
 #include "commands/tokenCommands.h"
+#include "common/libraryStatus.h"
 #include "common/tokenLimits.h"
 #include "diagnostics/trace.h"
 #include "discovery/deviceList.h"
 #include "handles/handleManager.h"
+#include "lock/tokenLock.h"
 
 namespace {
 
@@ -51,10 +53,28 @@ static bool is_new_pin_length(uint32_t newPinLength) {
 
 static uint32_t as_status(int builderStatus) { return static_cast<uint32_t>(builderStatus); }
 
-// Steps 2 to 5 of the pattern: lock the handle, run `work` on its device
+// Holds the token for all the transactions of a call, so that they never
+// interleave with another handle's or another process's (see
+// lock/tokenLock.cpp). Taken after the handle's lock, and never while
+// waiting for any other lock.
+class TokenHold {
+  public:
+    explicit TokenHold(const VokDevice* device) : fd_(vokLockToken(device->devicePath)) {}
+    ~TokenHold() {
+        if (fd_ >= 0) vokUnlockToken(fd_);
+    }
+    TokenHold(const TokenHold&) = delete;
+    TokenHold& operator=(const TokenHold&) = delete;
+    bool held() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+// Steps 2 and 4 of the pattern: lock the handle, run `work` on its device
 // record, unlock. `work` must not look up any handle.
 template <typename Work>
-static uint32_t with_device(VokHandle handle, Work work) {
+static uint32_t with_handle(VokHandle handle, Work work) {
     auto* device = static_cast<VokDevice*>(vokOpenAndLockHandle(handle, kDeviceHandle));
     if (device == nullptr) return VOK_STATUS_BAD_HANDLE;
     vokTraceSetHandle(handle);
@@ -62,6 +82,22 @@ static uint32_t with_device(VokHandle handle, Work work) {
     vokTraceSetHandle(VOK_INVALID_HANDLE);
     vokUnlockHandle(handle);
     return status;
+}
+
+// Steps 2 to 5: the same with the token held for all of `work`'s
+// transactions; 5 when the token cannot be had.
+template <typename Work>
+static uint32_t with_device(VokHandle handle, Work work) {
+    return with_handle(handle, [&](VokDevice* device) {
+        const TokenHold hold(device);
+        return hold.held() ? work(device) : VOK_STATUS_TRANSFER_FAILED;
+    });
+}
+
+// The info command of a listed device, which vokOpen runs before it takes it.
+static int read_token_info(VokDevice* device) {
+    const TokenHold hold(device);
+    return hold.held() ? vokIdGetInfoCmd(device, &device->info) : kStatusTransferFailed;
 }
 
 // Registers a copy of `device` as a new handle; the handle stays locked by
@@ -86,7 +122,7 @@ VokHandle vokOpen(uint8_t index) {
          device = vokGetNextDevice(list)) {
         // A record whose info command fails is passed over.
         if (device->index != static_cast<uint32_t>(index)) continue;
-        if (vokIdGetInfoCmd(device, &device->info) != 0) continue;
+        if (read_token_info(device) != 0) continue;
         handle = register_device(device);
         break;
     }
@@ -98,8 +134,8 @@ VokHandle vokOpen(uint8_t index) {
 uint32_t vokGetInfo(VokHandle handle, void* info, uint32_t length) {
     vokTraceBeginCall();
     if (info == nullptr || length < sizeof(VokIdInfo)) return VOK_STATUS_BAD_ARGUMENT;
-    return with_device(handle, [&](VokDevice* device) {
-        const int status = vokIdGetInfoCmd(device, &device->info);
+    return with_handle(handle, [&](VokDevice* device) {
+        const int status = read_token_info(device);
         // After a failed refresh the caller still gets the information of the
         // last successful info command.
         std::memcpy(info, &device->info, sizeof(VokIdInfo));
@@ -115,16 +151,15 @@ bool vokCommand(VokHandle handle, TDRVREQUEST_MEK* request, uint32_t length) {
         length > sizeof(TDRVREQUEST_MEK)) {
         return false;
     }
-    auto* device = static_cast<VokDevice*>(vokOpenAndLockHandle(handle, kDeviceHandle));
-    if (device == nullptr) {
-        request->status = VOK_STATUS_BAD_HANDLE;
-        return false;
-    }
-    vokTraceSetHandle(handle);
-    const int status = vokIdCommand(device, request, length);
-    vokTraceSetHandle(VOK_INVALID_HANDLE);
-    vokUnlockHandle(handle);
-    return status == 0;
+    // A handle that is not open is reported in the record; a token that
+    // cannot be had leaves the record as a node that cannot be opened does.
+    bool ran = false;
+    const uint32_t status = with_device(handle, [&](VokDevice* device) {
+        ran = true;
+        return as_status(vokIdCommand(device, request, length));
+    });
+    if (!ran && status == VOK_STATUS_BAD_HANDLE) request->status = VOK_STATUS_BAD_HANDLE;
+    return status == VOK_STATUS_OK;
 }
 
 uint32_t vokClose(VokHandle handle) {

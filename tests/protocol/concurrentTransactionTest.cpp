@@ -1,11 +1,13 @@
-// The engine keeps no shared state: transactions on different device records
-// run at the same time, also on one token.
+// The engine keeps no shared state: transactions on different tokens run at
+// the same time. A token runs one transaction at a time, so records of one
+// token take turns under the token lock.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
 
+#include "lock/tokenLock.h"
 #include "protocol/ioctl.h"
 #include "virtualToken.h"
 
@@ -18,6 +20,8 @@ using vok_test::VirtualToken;
 void readAndWrite(VokDevice* device, const voksim::Identity& identity, uint16_t wordOffset,
                   uint8_t seed, std::atomic<int>& failures) {
     for (int round = 0; round < 40; ++round) {
+        const int lock = vokLockToken(device->devicePath);
+        if (lock < 0) ++failures;
         TDRVREQUEST_MEK request;
         prepareRequest(request, VOK_CMD_WRITE, identity);
         request.wordOffset = wordOffset;
@@ -32,13 +36,14 @@ void readAndWrite(VokDevice* device, const voksim::Identity& identity, uint16_t 
         for (int i = 0; i < 32; ++i) {
             if (request.data[i] != static_cast<uint8_t>(seed + round + i)) ++failures;
         }
+        if (lock >= 0) vokUnlockToken(lock);
     }
 }
 
-TEST(ConcurrentTransactions, ThreadsOnSeparateRecordsDoNotDisturbEachOther) {
+TEST(ConcurrentTransactions, ThreadsOnSeparateRecordsOfOneTokenTakeTurnsUnderItsLock) {
     VirtualToken first;
     VirtualToken second;
-    // A second record for the first token: another opener of the same node.
+    // A second record for the first token: another descriptor of the same node.
     VokDevice* shared = vokCreateDevice(0, 1, first.node().c_str(), first.node().c_str());
     ASSERT_NE(shared, nullptr);
 
