@@ -44,6 +44,12 @@ uint8_t injectedStatus(const TokenState& state, int phase) {
 
 void touch(TokenState& state, Transaction& tx) { tx.lastUse = ++state.useClock; }
 
+// The transaction stream a transfer belongs to: the token's one stream, or
+// the opener's own when the token keeps transactions apart.
+uint64_t streamOf(const TokenState& state, uint64_t opener) {
+    return state.separateTransactions ? opener : 0;
+}
+
 void endTransaction(Transaction& tx) { tx = Transaction{}; }
 
 Transaction* findTransaction(TokenState& state, uint64_t opener) {
@@ -298,14 +304,15 @@ unsigned sendReply(TokenState& state, uint64_t opener, uint16_t wValue, uint8_t*
 int32_t modelControlTransfer(TokenState& state, uint64_t opener, const ControlSetup& setup,
                              uint8_t* data, int64_t nowSeconds) {
     if (setup.bRequest != 0 || setup.wIndex != 0) return -EPIPE;
+    const uint64_t stream = streamOf(state, opener);
     if (setup.bRequestType == kRequestTypeOut) {
-        receivePacket(state, opener, data, setup.wLength);
+        receivePacket(state, stream, data, setup.wLength);
         return setup.wLength;
     }
     if (setup.bRequestType != kRequestTypeIn) return -EPIPE;
     if (setup.wLength == 0) return 0;
     uint8_t reply[kLongReplySize];
-    const unsigned length = sendReply(state, opener, setup.wValue, reply, nowSeconds);
+    const unsigned length = sendReply(state, stream, setup.wValue, reply, nowSeconds);
     const unsigned count = length < setup.wLength ? length : setup.wLength;
     std::memcpy(data, reply, count);
     explicit_bzero(reply, sizeof reply);
@@ -313,7 +320,7 @@ int32_t modelControlTransfer(TokenState& state, uint64_t opener, const ControlSe
 }
 
 void modelPortReset(TokenState& state, uint64_t opener) {
-    if (Transaction* tx = findTransaction(state, opener)) endTransaction(*tx);
+    if (Transaction* tx = findTransaction(state, streamOf(state, opener))) endTransaction(*tx);
 }
 
 void modelAbortAll(TokenState& state) {

@@ -201,6 +201,15 @@ bool setLogging(const std::string& node, bool enabled) {
     return true;
 }
 
+bool setSeparateTransactions(const std::string& node, bool separate) {
+    auto token = tokenOf(node);
+    if (!token) return false;
+    TokenLock lock(*token);
+    modelAbortAll(*token->state);
+    token->state->separateTransactions = separate ? 1 : 0;
+    return true;
+}
+
 std::string transcript(const std::string& node, bool showPins) {
     const std::vector<LogEntry> entries = readLog(node);
     TokenIdentity identity = toTokenIdentity(Identity{});

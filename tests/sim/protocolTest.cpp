@@ -191,7 +191,24 @@ TEST_F(ProtocolTest, AReadOfNoWordsEndsAtItsHeader) {
     EXPECT_EQ(runCommand(host, write).status, 0);
 }
 
-TEST_F(ProtocolTest, TransactionsOfDifferentOpenersDoNotDisturbEachOther) {
+// As on a bus, the token runs one transaction at a time: another
+// descriptor's phase-0 packet or port reset ends the open one.
+TEST_F(ProtocolTest, AnotherOpenersPhase0OrResetEndsTheOpenTransaction) {
+    Host other(node);
+    const uint8_t first = open(0x31);
+    ASSERT_EQ(other.out(bytesOf({0, 0x38, 1, 0, 0, 0, 0, 0})).result, 8);
+    sendPins(first);
+    EXPECT_EQ(reply(first)[0], voksim::kStatusProtocolError) << "the phase-0 packet ended it";
+
+    const uint8_t second = open(0x31);
+    ASSERT_EQ(other.reset().result, 0);
+    sendPins(second);
+    EXPECT_EQ(reply(second)[0], voksim::kStatusProtocolError) << "the reset ended it";
+    expectTokenStillWorks();
+}
+
+TEST_F(ProtocolTest, TransactionsOfDifferentOpenersDoNotDisturbEachOtherWhenKeptApart) {
+    ASSERT_TRUE(voksim::setSeparateTransactions(node, true));
     Host other(node);
     const uint8_t first = open(0x31);
     ASSERT_EQ(other.out(bytesOf({0, 0x32, 0, 0, 0, 0, 0, 0})).result, 8);
@@ -210,6 +227,7 @@ TEST_F(ProtocolTest, TransactionsOfDifferentOpenersDoNotDisturbEachOther) {
 }
 
 TEST_F(ProtocolTest, TheLeastRecentlyUsedTransactionGivesWayWhenAllAreTaken) {
+    ASSERT_TRUE(voksim::setSeparateTransactions(node, true));
     const uint8_t tag = open(0x31);
     std::vector<std::unique_ptr<Host>> others;
     for (unsigned i = 0; i < voksim::kMaxTransactions; ++i) {

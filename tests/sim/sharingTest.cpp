@@ -35,9 +35,12 @@ bool hammer(const std::string& node, uint16_t word, uint8_t seed) {
     return true;
 }
 
+// These hosts take no lock of their own, so the token keeps their
+// transactions apart: what is tested is that its state stays consistent.
 TEST(SharingTest, ThreadsOnOneTokenRunTheirTransactionsSideBySide) {
     TempDir tree;
     const std::string node = voksim::createToken(tree.path(), 1, 2);
+    ASSERT_TRUE(voksim::setSeparateTransactions(node, true));
     constexpr int kThreads = 6;
     bool ok[kThreads] = {};
     std::vector<std::thread> threads;
@@ -53,6 +56,7 @@ TEST(SharingTest, ThreadsOnOneTokenRunTheirTransactionsSideBySide) {
 TEST(SharingTest, ProcessesOnOneTokenKeepItsStateConsistent) {
     TempDir tree;
     const std::string node = voksim::createToken(tree.path(), 1, 2);
+    ASSERT_TRUE(voksim::setSeparateTransactions(node, true));
     ASSERT_TRUE(voksim::setLogging(node, false));
     constexpr int kProcesses = 4;
     std::vector<pid_t> children;

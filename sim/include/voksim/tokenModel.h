@@ -132,8 +132,11 @@ enum TransactionStage : uint8_t {
     kStageError,  // a protocol error was seen; the next reply reports it
 };
 
-// One open transaction. A token keeps one per opener (a descriptor of one
-// process), so transactions of different openers do not disturb each other.
+// One open transaction. Like a token on a bus, the model runs one transaction
+// at a time, whoever sends the packets: a phase-0 packet or a port reset from
+// any opener ends the one that is open. With `separateTransactions` set it
+// keeps one per opener (a descriptor of one process) instead, so that
+// transactions of different openers do not disturb each other.
 struct Transaction {
     uint64_t opener;
     uint64_t lastUse;
@@ -162,7 +165,8 @@ struct TokenState {
     TokenIdentity identity;
     uint8_t plugged;  // 0 while unplugged
     uint8_t logging;  // 1: transfers are logged
-    uint8_t reserved[2];
+    uint8_t separateTransactions;  // 1: one transaction per opener, not one per token
+    uint8_t reserved;
     uint32_t generation;  // plug generation; changes at every unplug
     uint8_t secParameters[4];
     uint32_t tagCounter;
@@ -213,13 +217,15 @@ uint16_t blockAttributes(const TokenState& state, unsigned block, int64_t nowSec
 bool mainPinSet(const TokenState& state);
 bool mainPinUse(const TokenState& state);
 
-// One control transfer on the default pipe, made by `opener`. For a transfer
+// One control transfer on the default pipe, made by `opener` (which matters
+// only with separateTransactions set). For a transfer
 // from the token `data` receives at most wLength bytes; for one to the token
 // it holds wLength bytes. Returns the number of bytes transferred, or a
 // negated errno (-EPIPE: the token stalls the request).
 int32_t modelControlTransfer(TokenState& state, uint64_t opener, const ControlSetup& setup,
                              uint8_t* data, int64_t nowSeconds);
-// A port reset by `opener`: its transaction ends; nothing else changes.
+// A port reset by `opener`: the open transaction ends (with
+// separateTransactions set, only the opener's); nothing else changes.
 void modelPortReset(TokenState& state, uint64_t opener);
 // Ends every open transaction (the token lost power).
 void modelAbortAll(TokenState& state);

@@ -90,6 +90,12 @@ std::optional<Faults> getFaults(const std::string& node);
 bool unplug(const std::string& node);
 bool replug(const std::string& node);
 
+// A token runs one transaction at a time, as on a bus: a phase-0 packet or a
+// port reset from any descriptor ends the open one. `separate` keeps one
+// transaction per descriptor instead (for tests of the model's own sharing);
+// changing the mode ends every open transaction.
+bool setSeparateTransactions(const std::string& node, bool separate);
+
 std::vector<LogEntry> readLog(const std::string& node);
 bool clearLog(const std::string& node);
 bool setLogging(const std::string& node, bool enabled);
