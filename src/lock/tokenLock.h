@@ -13,7 +13,7 @@ int vokLockToken(const char* devicePath);
 // Releases the lock: closes its descriptor.
 void vokUnlockToken(int lockFd);
 
-// The wait itself, on an open descriptor `fd` of the node at `path`: 0 with
-// the lock held (until `fd` is closed), EBUSY when the wait reached
-// `limitMillis`, or the errno of a failing flock. Signals do not end it early.
-int vokWaitForTokenLock(int fd, const char* path, uint32_t limitMillis);
+// The wait itself, on an open descriptor `fd` of the node: 0 with the lock
+// held (until `fd` is closed), EBUSY when the wait reached `limitMillis`, or
+// the errno of a failing flock. Signals do not end it early.
+int vokWaitForTokenLock(int fd, uint32_t limitMillis);

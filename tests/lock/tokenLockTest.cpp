@@ -1,6 +1,6 @@
-// The token lock's wait: taken at once when free, taken as soon as the
-// holder lets go (by closing its descriptor or by unlocking it), refused with
-// EBUSY after the limit, and never cut short by signals.
+// The token lock's wait: taken at once when free, taken once the holder lets
+// go (by closing its descriptor or by unlocking it), refused with EBUSY after
+// the limit, and never cut short by signals.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -80,9 +80,9 @@ TEST_P(TokenLockWait, EndsAsTheHolderDecides) {
     int result = -1;
     if (c.holder == Holder::kKeepsUnderSignals) {
         const SignalStorm storm;
-        result = vokWaitForTokenLock(waiter, node.c_str(), kLimitMillis);
+        result = vokWaitForTokenLock(waiter, kLimitMillis);
     } else {
-        result = vokWaitForTokenLock(waiter, node.c_str(), kLimitMillis);
+        result = vokWaitForTokenLock(waiter, kLimitMillis);
     }
     const auto waited = std::chrono::steady_clock::now() - start;
     release.join();

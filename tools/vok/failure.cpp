@@ -22,11 +22,15 @@ constexpr const char* kNoPermission =
     "this user may not open the token's node: install the udev rule and run 'vok doctor'";
 constexpr const char* kRemoved = "the token was removed: plug it in again";
 constexpr const char* kNoAnswer = "the token did not answer: try again, or re-plug it";
+constexpr const char* kHeld =
+    "another program held the token for longer than the library waits for it: 'fuser -v' on "
+    "its node (see 'vok list') names it";
 
 constexpr Cause kCauses[] = {
     {EACCES, "EACCES", kNoPermission},   {EPERM, "EPERM", kNoPermission},
     {ENODEV, "ENODEV", kRemoved},        {ENOENT, "ENOENT", kRemoved},
     {ETIMEDOUT, "ETIMEDOUT", kNoAnswer}, {EPIPE, "EPIPE", kNoAnswer},
+    {EBUSY, "EBUSY", kHeld},
 };
 
 }  // namespace
@@ -50,7 +54,8 @@ std::string systemErrorLine(int error) {
 }
 
 std::string openErrorLine(int error) {
-    return error == EACCES || error == EPERM ? systemErrorLine(error) : std::string();
+    return error == EACCES || error == EPERM || error == EBUSY ? systemErrorLine(error)
+                                                                : std::string();
 }
 
 void failStatus(std::string_view operation, uint32_t status) {

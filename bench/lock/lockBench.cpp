@@ -1,0 +1,216 @@
+// What the token lock costs, and that it keeps only one token's callers apart.
+//
+// 1. Per call: a 2-byte memory read by the command builder on a device record,
+//    bare (the floor) and under the token lock, as every public call now runs
+//    it; the difference is the lock: open, flock and close of the node.
+// 2. Threads: public reads from 1 thread on one token, and from 2 threads on
+//    2 tokens, one each; calls per second (wall time) and their ratio.
+//    Target: at least 1.9.
+// 3. Processes: public reads from 1 process, and from 2 processes on one
+//    token at once; their calls per second together over one process's.
+//    Target: at least 0.9 (the calls take turns, none fails).
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "commands/tokenCommands.h"
+#include "discovery/deviceList.h"
+#include "lock/tokenLock.h"
+#include "vok/vok.h"
+#include "voksim/voksim.h"
+
+namespace {
+
+constexpr int kTokens = 2;
+
+struct BenchTree {
+    std::string root;
+    std::array<std::string, kTokens> nodes;
+    std::array<VokDevice*, kTokens> devices{};
+    ~BenchTree() {
+        for (VokDevice* device : devices) {
+            if (device != nullptr) vokFreeDevice(device);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+};
+
+BenchTree& tree() {
+    static BenchTree t = [] {
+        BenchTree made;
+        char pattern[] = "/tmp/vok-lockbench-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            std::perror("mkdtemp");
+            std::exit(1);
+        }
+        made.root = pattern;
+        const std::string locks = made.root + "/.locks";
+        std::filesystem::create_directory(locks);
+        for (int i = 0; i < kTokens; ++i) {
+            voksim::Identity identity;
+            made.nodes[i] = voksim::createToken(made.root, 1, 2 + i, identity);
+            voksim::setLogging(made.nodes[i], false);
+            made.devices[i] = vokCreateDevice(identity.idProduct, i, made.nodes[i].c_str(),
+                                              made.nodes[i].c_str());
+            if (vokIdGetInfoCmd(made.devices[i], &made.devices[i]->info) != 0) {
+                std::fprintf(stderr, "no virtual token\n");
+                std::exit(1);
+            }
+        }
+        setenv("USB_DEVFS_PATH", made.root.c_str(), 1);
+        setenv("VOK_IPC_NAME", locks.c_str(), 1);
+        return made;
+    }();
+    return t;
+}
+
+bool read_by_builder(VokDevice* device, bool locked) {
+    uint8_t bytes[2];
+    VokIdResponse response;
+    const int lock = locked ? vokLockToken(device->devicePath) : 0;
+    if (lock < 0) return false;
+    const bool ok = vokIdReadCmd(device, nullptr, 0, 0, bytes, sizeof bytes, &response) == 0;
+    if (locked) vokUnlockToken(lock);
+    return ok;
+}
+
+// Argument 0: bare; 1: under the token lock.
+void BM_BuilderRead(benchmark::State& state) {
+    VokDevice* device = tree().devices[0];
+    const bool locked = state.range(0) != 0;
+    for (auto _ : state) {
+        if (!read_by_builder(device, locked)) {
+            state.SkipWithError("the read failed");
+            break;
+        }
+    }
+}
+
+// Thread i reads from token i through a handle of its own.
+void BM_PublicRead(benchmark::State& state) {
+    static std::array<VokHandle, kTokens> handles = [] {
+        std::array<VokHandle, kTokens> opened{};
+        tree();
+        for (int i = 0; i < kTokens; ++i) opened[i] = vokOpen(static_cast<uint8_t>(i));
+        return opened;
+    }();
+    const VokHandle handle = handles[static_cast<size_t>(state.thread_index()) % kTokens];
+    uint8_t bytes[2];
+    VokIdResponse response;
+    for (auto _ : state) {
+        if (vokRead(handle, nullptr, 0, 0, bytes, sizeof bytes, &response) != 0) {
+            state.SkipWithError("the read failed");
+            break;
+        }
+    }
+    state.counters["calls"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(BM_BuilderRead)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PublicRead)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// Collects the figures of the two comparisons above.
+class LockReporter : public benchmark::ConsoleReporter {
+  public:
+    LockReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+            const std::string name = run.benchmark_name();
+            if (name.rfind("BM_BuilderRead/1", 0) == 0) {
+                lockedMicros = run.GetAdjustedRealTime();
+            } else if (name.rfind("BM_BuilderRead/0", 0) == 0) {
+                bareMicros = run.GetAdjustedRealTime();
+            } else if (name.rfind("BM_PublicRead", 0) == 0) {
+                callsPerSecond[run.threads] = run.counters.at("calls").value;
+            }
+        }
+    }
+    double bareMicros = 0;
+    double lockedMicros = 0;
+    std::map<int, double> callsPerSecond;  // threads -> calls per second, all threads
+};
+
+// Public reads of 2 bytes from token 0 by `processes` processes at once for
+// `seconds`: their calls per second together (0 if any call failed).
+double calls_per_second_in_processes(int processes, double seconds) {
+    int gate[2];
+    int counts[2];
+    if (pipe(gate) != 0 || pipe(counts) != 0) return 0;
+    for (int p = 0; p < processes; ++p) {
+        if (fork() != 0) continue;
+        close(gate[1]);
+        char go = 0;
+        long calls = read(gate[0], &go, 1) == 0 ? 0 : -1;
+        const VokHandle handle = vokOpen(0);
+        uint8_t bytes[2];
+        VokIdResponse response;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (calls >= 0 && std::chrono::steady_clock::now() < end) {
+            calls = vokRead(handle, nullptr, 0, 0, bytes, sizeof bytes, &response) == 0 ? calls + 1
+                                                                                        : -1;
+        }
+        _exit(write(counts[1], &calls, sizeof calls) == sizeof calls ? 0 : 1);
+    }
+    close(gate[0]);
+    close(counts[1]);
+    close(gate[1]);  // every process starts now
+    long total = 0;
+    bool failed = false;
+    for (int p = 0; p < processes; ++p) {
+        long calls = -1;
+        failed |= read(counts[0], &calls, sizeof calls) != sizeof calls || calls < 0;
+        total += calls;
+        wait(nullptr);
+    }
+    close(counts[0]);
+    return failed ? 0 : static_cast<double>(total) / seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    LockReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    tree();
+    const double oneProcess = calls_per_second_in_processes(1, 2.0);
+    const double twoProcesses = calls_per_second_in_processes(2, 2.0);
+
+    std::printf("\n%-46s %12s %12s %8s %8s\n", "", "floor", "measured", "ratio", "target");
+    if (reporter.bareMicros > 0) {
+        std::printf("%-46s %9.2f us %9.2f us %8.3f %8s   (the lock: %.2f us a call)\n",
+                    "2-byte read, bare / under the token lock", reporter.bareMicros,
+                    reporter.lockedMicros, reporter.lockedMicros / reporter.bareMicros, "",
+                    reporter.lockedMicros - reporter.bareMicros);
+    }
+    const double oneThread = reporter.callsPerSecond[1];
+    if (oneThread > 0) {
+        std::printf("%-46s %9.0f /s %9.0f /s %8.3f %8s\n",
+                    "calls: 1 thread on 1 token / 2 threads on 2", oneThread,
+                    reporter.callsPerSecond[2], reporter.callsPerSecond[2] / oneThread, ">= 1.9");
+    }
+    if (oneProcess > 0) {
+        std::printf("%-46s %9.0f /s %9.0f /s %8.3f %8s\n",
+                    "calls: 1 process / 2 processes on one token", oneProcess, twoProcesses,
+                    twoProcesses / oneProcess, ">= 0.9");
+    } else {
+        std::printf("calls from processes: a read failed\n");
+    }
+    benchmark::Shutdown();
+    return 0;
+}
