@@ -148,6 +148,7 @@ tr -d '\r' < "$console" | awk '
   inside { print "  " $0 }
   inside && /^bare USBDEVFS_CONTROL/ { floor[++n] = $(NF - 1) }
   END { if (n == 2) printf "per transfer: %s us through vok-sim serve and usbip attach, %s us attached directly (%.2fx)\n", floor[2], floor[1], floor[2] / floor[1] }'
+tr -d '\r' < "$console" | grep '^KT-SHARING' | sed 's/^KT-SHARING /  one token, /'
 tr -d '\r' < "$console" | grep '^KT-RESULT' | sed 's/^KT-RESULT /  /'
 if ! tr -d '\r' < "$console" | grep -q '^KT-DONE'; then
   tail -n 60 "$console" >&2

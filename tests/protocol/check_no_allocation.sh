@@ -1,6 +1,6 @@
 #!/bin/sh
-# The packet layer and the transaction engine allocate nothing: their object
-# file must not refer to any allocation routine.
+# The packet layer, the transaction engine, the trace and the locks allocate
+# nothing: their object files must not refer to any allocation routine.
 # Usage: check_no_allocation.sh OBJECT...
 found=$(nm -u "$@" | grep -E ' (malloc|calloc|realloc|free|strdup|posix_memalign|aligned_alloc|_Znw[a-zA-Z_]*|_Zna[a-zA-Z_]*)$')
 if [ -n "$found" ]; then
