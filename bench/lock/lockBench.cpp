@@ -113,8 +113,8 @@ void BM_PublicRead(benchmark::State& state) {
             break;
         }
     }
-    state.counters["calls"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                 benchmark::Counter::kIsRate);
+    state.counters["calls"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 BENCHMARK(BM_BuilderRead)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);

@@ -27,9 +27,12 @@ constexpr const char* kHeld =
     "its node (see 'vok list') names it";
 
 constexpr Cause kCauses[] = {
-    {EACCES, "EACCES", kNoPermission},   {EPERM, "EPERM", kNoPermission},
-    {ENODEV, "ENODEV", kRemoved},        {ENOENT, "ENOENT", kRemoved},
-    {ETIMEDOUT, "ETIMEDOUT", kNoAnswer}, {EPIPE, "EPIPE", kNoAnswer},
+    {EACCES, "EACCES", kNoPermission},
+    {EPERM, "EPERM", kNoPermission},
+    {ENODEV, "ENODEV", kRemoved},
+    {ENOENT, "ENOENT", kRemoved},
+    {ETIMEDOUT, "ETIMEDOUT", kNoAnswer},
+    {EPIPE, "EPIPE", kNoAnswer},
     {EBUSY, "EBUSY", kHeld},
 };
 
@@ -55,7 +58,7 @@ std::string systemErrorLine(int error) {
 
 std::string openErrorLine(int error) {
     return error == EACCES || error == EPERM || error == EBUSY ? systemErrorLine(error)
-                                                                : std::string();
+                                                               : std::string();
 }
 
 void failStatus(std::string_view operation, uint32_t status) {

@@ -163,8 +163,8 @@ struct TokenState {
     uint32_t formatVersion;
     uint32_t stateSize;  // sizeof(TokenState)
     TokenIdentity identity;
-    uint8_t plugged;  // 0 while unplugged
-    uint8_t logging;  // 1: transfers are logged
+    uint8_t plugged;               // 0 while unplugged
+    uint8_t logging;               // 1: transfers are logged
     uint8_t separateTransactions;  // 1: one transaction per opener, not one per token
     uint8_t reserved;
     uint32_t generation;  // plug generation; changes at every unplug
