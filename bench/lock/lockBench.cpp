@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -143,12 +144,18 @@ class LockReporter : public benchmark::ConsoleReporter {
     std::map<int, double> callsPerSecond;  // threads -> calls per second, all threads
 };
 
+struct ProcessCalls {
+    double perSecond = 0;  // all processes together; 0 if any call failed
+    long fewest = 0;       // the calls of the process that made the fewest
+    long most = 0;
+};
+
 // Public reads of 2 bytes from token 0 by `processes` processes at once for
-// `seconds`: their calls per second together (0 if any call failed).
-double calls_per_second_in_processes(int processes, double seconds) {
+// `seconds`.
+ProcessCalls calls_in_processes(int processes, double seconds) {
     int gate[2];
     int counts[2];
-    if (pipe(gate) != 0 || pipe(counts) != 0) return 0;
+    if (pipe(gate) != 0 || pipe(counts) != 0) return {};
     for (int p = 0; p < processes; ++p) {
         if (fork() != 0) continue;
         close(gate[1]);
@@ -167,16 +174,20 @@ double calls_per_second_in_processes(int processes, double seconds) {
     close(gate[0]);
     close(counts[1]);
     close(gate[1]);  // every process starts now
+    ProcessCalls result;
     long total = 0;
     bool failed = false;
     for (int p = 0; p < processes; ++p) {
         long calls = -1;
         failed |= read(counts[0], &calls, sizeof calls) != sizeof calls || calls < 0;
         total += calls;
+        result.fewest = p == 0 ? calls : std::min(result.fewest, calls);
+        result.most = std::max(result.most, calls);
         wait(nullptr);
     }
     close(counts[0]);
-    return failed ? 0 : static_cast<double>(total) / seconds;
+    result.perSecond = failed ? 0 : static_cast<double>(total) / seconds;
+    return result;
 }
 
 }  // namespace
@@ -188,8 +199,9 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     tree();
-    const double oneProcess = calls_per_second_in_processes(1, 2.0);
-    const double twoProcesses = calls_per_second_in_processes(2, 2.0);
+    const double oneProcess = calls_in_processes(1, 2.0).perSecond;
+    const ProcessCalls two = calls_in_processes(2, 2.0);
+    const double twoProcesses = two.perSecond;
 
     std::printf("\n%-46s %12s %12s %8s %8s\n", "", "floor", "measured", "ratio", "target");
     if (reporter.bareMicros > 0) {
@@ -205,9 +217,9 @@ int main(int argc, char** argv) {
                     reporter.callsPerSecond[2], reporter.callsPerSecond[2] / oneThread, ">= 1.9");
     }
     if (oneProcess > 0) {
-        std::printf("%-46s %9.0f /s %9.0f /s %8.3f %8s\n",
+        std::printf("%-46s %9.0f /s %9.0f /s %8.3f %8s   (calls of each: %ld and %ld)\n",
                     "calls: 1 process / 2 processes on one token", oneProcess, twoProcesses,
-                    twoProcesses / oneProcess, ">= 0.9");
+                    twoProcesses / oneProcess, ">= 0.9", two.fewest, two.most);
     } else {
         std::printf("calls from processes: a read failed\n");
     }
