@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "api/listedDevice.h"
 #include "commands/tokenCommands.h"
 #include "common/tokenLimits.h"
 #include "diagnostics/trace.h"
@@ -64,9 +65,9 @@ static uint32_t with_device(VokHandle handle, Work work) {
     return status;
 }
 
-// Registers a copy of `device` as a new handle; the handle stays locked by
-// the calling thread. VOK_INVALID_HANDLE when the handle table is full.
-static VokHandle register_device(const VokDevice* device) {
+// Shared by vokOpen and vokOpenPath (api/listedDevice.h).
+VokHandle vokOpenListedDevice(VokDevice* device) {
+    if (vokIdGetInfoCmd(device, &device->info) != 0) return VOK_INVALID_HANDLE;
     VokDevice* copy = vokCloneDevice(device);
     VokHandle handle = VOK_INVALID_HANDLE;
     if (!vokCreateAndLockHandle(kDeviceHandle, copy, free_device, &handle)) {
@@ -86,9 +87,8 @@ VokHandle vokOpen(uint8_t index) {
          device = vokGetNextDevice(list)) {
         // A record whose info command fails is passed over.
         if (device->index != static_cast<uint32_t>(index)) continue;
-        if (vokIdGetInfoCmd(device, &device->info) != 0) continue;
-        handle = register_device(device);
-        break;
+        handle = vokOpenListedDevice(device);
+        if (handle != VOK_INVALID_HANDLE) break;
     }
     vokFreeDeviceList(list);
     if (handle != VOK_INVALID_HANDLE) vokUnlockHandle(handle);

@@ -88,7 +88,7 @@ const std::vector<CommandCase> kCases = {
 
     // Operations on the token.
     {"Help", {"--help"}, 0, "doctor", ""},
-    {"Version", {"--version"}, 0, "1.1.0", ""},
+    {"Version", {"--version"}, 0, "1.2.0", ""},
     {"List", {"list"}, 0, "564f4b0000000001", ""},
     {"Info", {"info"}, 0, "4096 bytes", ""},
     {"InfoLevel", {"info"}, 0, "protocol level    22", ""},
