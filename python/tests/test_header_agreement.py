@@ -30,3 +30,15 @@ def test_every_repeated_number_agrees_with_the_header() -> None:
 
 def test_the_request_record_has_the_header_size() -> None:
     assert ctypes.sizeof(_native.Request) == header_numbers()["REQUEST_SIZE"]
+
+
+def test_the_records_lay_out_their_fields_as_the_header_asserts() -> None:
+    records = {"VokIdInfo": _native.IdInfo, "VokTokenEntry": _native.TokenEntry}
+    checked = 0
+    for record, field, offset in re.findall(r"offsetof\((Vok\w+), (\w+)\) == (\d+)",
+                                            HEADER.read_text()):
+        if record in records:
+            assert getattr(records[record], field).offset == int(offset), (record, field)
+            checked += 1
+    assert checked >= 6
+    assert ctypes.sizeof(_native.TokenEntry) == 16 + header_numbers()["TOKEN_PATH_SIZE"]
