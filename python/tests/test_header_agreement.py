@@ -4,12 +4,16 @@ header): every one of them must agree with include/vok/vok.h."""
 from __future__ import annotations
 
 import ctypes
+import os
 import re
 from pathlib import Path
 
 from vok import _native
 
-HEADER = Path(__file__).resolve().parents[2] / "include" / "vok" / "vok.h"
+# The source tree's header, or VOK_HEADER (the installed one, when the tests
+# run on an installed package away from the source tree).
+HEADER = Path(os.environ.get("VOK_HEADER")
+              or Path(__file__).resolve().parents[2] / "include" / "vok" / "vok.h")
 
 
 def header_numbers() -> dict[str, int]:
