@@ -425,11 +425,11 @@ VOK_API int vokLastSystemError(void);
 
 /* What discovery knows of one accepted token, without asking the token. */
 typedef struct VokTokenEntry {
-    uint32_t index;        /* vokOpen's index (only 0 to 255 can be passed to it) */
-    uint32_t busNumber;    /* the bus directory's name as a number, 0 if not one */
-    uint32_t deviceNumber; /* the device node's name as a number, 0 if not one */
-    uint16_t productId;    /* USB product ID from the device descriptor */
-    uint16_t reserved;     /* 0 */
+    uint32_t index;                 /* vokOpen's index (only 0 to 255 can be passed to it) */
+    uint32_t busNumber;             /* the bus directory's name as a number, 0 if not one */
+    uint32_t deviceNumber;          /* the device node's name as a number, 0 if not one */
+    uint16_t productId;             /* USB product ID from the device descriptor */
+    uint16_t reserved;              /* 0 */
     char path[VOK_TOKEN_PATH_SIZE]; /* the usbfs device node, NUL-terminated */
 } VokTokenEntry;
 

@@ -112,8 +112,7 @@ VokHandle vokOpenPath(const char* path) {
     }
     VokDeviceList* list = vokCreateDeviceList();
     VokDevice* device = find_node(list, wanted);
-    const VokHandle handle =
-        device != nullptr ? vokOpenListedDevice(device) : VOK_INVALID_HANDLE;
+    const VokHandle handle = device != nullptr ? vokOpenListedDevice(device) : VOK_INVALID_HANDLE;
     vokFreeDeviceList(list);
     if (handle != VOK_INVALID_HANDLE) {
         vokUnlockHandle(handle);

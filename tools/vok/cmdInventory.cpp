@@ -128,7 +128,8 @@ int runInfo(const TokenChoice& choice, bool json) {
     if (json) {
         nlohmann::ordered_json document;
         document["index"] = index ? nlohmann::ordered_json(*index) : nullptr;
-        document["path"] = path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(path);
+        document["path"] =
+            path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(path);
         document["productId"] = node ? nlohmann::ordered_json(node->productId) : nullptr;
         document.update(toJson(info));
         printJson(document);

@@ -14,9 +14,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <vok/vok.hpp>
 #include <string>
 #include <vector>
+#include <vok/vok.hpp>
 
 namespace vokcli {
 
