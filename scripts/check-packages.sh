@@ -1,20 +1,26 @@
 #!/bin/sh
 # The Debian packages, as a user gets them: builds libvok1, libvok-dev,
-# vok-tools and vok-sim with dpkg-buildpackage (without the tests, which CI has
-# run already), checks them with lintian, installs them with apt-get, builds
-# examples/quickstart.c against the installed libvok-dev with pkg-config and
-# with find_package(vok), runs it on a virtual token with the installed
-# vok-sim, checks `vok --version` and `man -w vok`, then purges the packages
-# and checks that none of their files is left. Needs root (apt-get).
+# vok-tools, vok-sim and python3-vok with dpkg-buildpackage (without the
+# tests, which CI has run already), checks them with lintian, installs them
+# with apt-get, builds examples/quickstart.c against the installed libvok-dev
+# with pkg-config and with find_package(vok), runs it on a virtual token with
+# the installed vok-sim, checks `vok --version` and `man -w vok`, runs the
+# Python tests on python3-vok and on a wheel in a fresh virtual environment
+# (check-python-packages.sh), then purges the packages and checks that none
+# of their files is left. Needs root (apt-get).
 set -eu
 cd "$(dirname "$0")/.."
-packages="libvok1 libvok-dev vok-tools vok-sim"
+# Debian's own programs, as on a build daemon: no interpreter or tool that a
+# user put first on PATH (a pyenv python3, say) takes part.
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+packages="libvok1 libvok-dev vok-tools vok-sim python3-vok"
 passed=0
 pass() { echo "packages: $*"; passed=$((passed + 1)); }
 
 # What building, checking and using the packages needs.
 needs="debhelper dpkg-dev lintian cmake ninja-build g++ gcc make pkg-config man-db
-libcli11-dev nlohmann-json3-dev"
+libcli11-dev nlohmann-json3-dev dh-python pybuild-plugin-pyproject python3-all python3-setuptools
+python3-wheel python3-pip python3-venv python3-pytest"
 missing=""
 for p in $needs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -41,7 +47,7 @@ if ! (cd "$tmp/src" && DEB_BUILD_OPTIONS="nocheck noddebs parallel=2" \
   exit 1
 fi
 debs=$(for deb in "$tmp"/*.deb; do basename "${deb%%_*}"; done | sort | tr '\n' ' ')
-[ "$debs" = "libvok-dev libvok1 vok-sim vok-tools " ] ||
+[ "$debs" = "libvok-dev libvok1 python3-vok vok-sim vok-tools " ] ||
   { echo "packages: built '$debs'" >&2; exit 1; }
 pass "dpkg-buildpackage built $debs(symbols checked by dpkg-gensymbols)"
 
@@ -81,6 +87,9 @@ version=$(sed -n 's/^project(vok VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
 manpage=$(man -w vok)
 grep -qx "$manpage" "$tmp/files" || { echo "packages: man -w vok gave '$manpage'" >&2; exit 1; }
 pass "vok --version is $version; man -w vok is $manpage"
+
+sh scripts/check-python-packages.sh "$tmp"
+passed=$((passed + 2))
 
 # shellcheck disable=SC2086
 apt-get purge -y -qq $packages >/dev/null

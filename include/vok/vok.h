@@ -53,7 +53,7 @@ extern "C" {
 #endif
 
 #define VOK_VERSION_MAJOR 1
-#define VOK_VERSION_MINOR 1
+#define VOK_VERSION_MINOR 2
 #define VOK_VERSION_PATCH 0
 
 #if defined(__GNUC__)
@@ -429,6 +429,59 @@ VOK_API void vokSetLogLevel(int level);
  * transaction tag) leaves it at 0.
  */
 VOK_API int vokLastSystemError(void);
+
+/* ---- Choosing a token (since 1.2) ------------------------------------- */
+
+/*
+ * Room for a device path in a VokTokenEntry, its NUL included. The scan
+ * builds every path in a buffer of this size, so every path it can find fits
+ * whole: an entry is never cut short.
+ */
+#define VOK_TOKEN_PATH_SIZE 4096u
+
+/* What discovery knows of one accepted token, without asking the token. */
+typedef struct VokTokenEntry {
+    uint32_t index;                 /* vokOpen's index (only 0 to 255 can be passed to it) */
+    uint32_t busNumber;             /* the bus directory's name as a number, 0 if not one */
+    uint32_t deviceNumber;          /* the device node's name as a number, 0 if not one */
+    uint16_t productId;             /* USB product ID from the device descriptor */
+    uint16_t reserved;              /* 0 */
+    char path[VOK_TOKEN_PATH_SIZE]; /* the usbfs device node, NUL-terminated */
+} VokTokenEntry;
+
+VOK_HEADER_ASSERT(offsetof(VokTokenEntry, productId) == 12, entry_product_id);
+VOK_HEADER_ASSERT(offsetof(VokTokenEntry, path) == 16, entry_path);
+VOK_HEADER_ASSERT(sizeof(VokTokenEntry) == 16 + VOK_TOKEN_PATH_SIZE, entry_size);
+
+/*
+ * Lists the accepted tokens in vokOpen's index order: scans usbfs as vokOpen
+ * does (reading each device node's USB device descriptor under its device
+ * lock, so it waits while another process probes the same node), but sends
+ * nothing to any token and resets none. `*count` receives the number of
+ * tokens found; the first min(capacity, *count) of them are written to
+ * `entries`, and nothing beyond. The array was too small when *count >
+ * capacity: call again with room for *count entries (a token plugged in
+ * meanwhile may make that too small again). Checked (3): `count` not null,
+ * `entries` not null unless `capacity` is 0 (which only counts). Returns 0
+ * or 3. The library allocates nothing that outlives the call; each entry
+ * takes sizeof(VokTokenEntry) bytes, about 4 KiB.
+ */
+VOK_API uint32_t vokListTokens(VokTokenEntry* entries, uint32_t capacity, uint32_t* count);
+
+/*
+ * Opens the token whose usbfs device node is `path` (as vokListTokens gives
+ * it, or any path to the same node), with the same info command and the same
+ * kind of handle as vokOpen. The devices are scanned afresh, so only a token
+ * that vokListTokens would list can be opened. Returns a new handle, or
+ * VOK_INVALID_HANDLE with vokLastSystemError() saying why: EINVAL for a null
+ * `path`; the errno of stat for a path that names nothing (ENOENT,
+ * ENAMETOOLONG...); for a file that is not a listed token, EACCES when this
+ * user may not open it for reading and writing, else ENODEV (another device,
+ * a file outside the usbfs root in use); for a listed token, the system error
+ * of its failed info command, or 0 when its reply was wrong or 256 handles
+ * are open. Nothing is sent to a device that is not the token opened.
+ */
+VOK_API VokHandle vokOpenPath(const char* path);
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,7 @@
  * vok for C++: a header-only layer over <vok/vok.h> (C++17 and later).
  *
  *   vok::Token token = vok::Token::open(0);          // closes itself
+ *   vok::Token other(vok::tokens().at(1).path);       // or by its device node
  *   VokIdInfo info = token.info();
  *   token.write(16, vok::bytes("hello"));
  *   std::vector<std::uint8_t> back = token.read(16, 5);
@@ -21,7 +22,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -38,17 +38,6 @@
 #include <span>
 #define VOK_HPP_STD_SPAN 1
 #endif
-
-/* The device-list routines that libvok.so exports for listing tokens. The
- * records stay opaque here; vok::detail::DeviceRecord reads their head. */
-extern "C" {
-struct VokDevice;
-struct VokDeviceList;
-VOK_API VokDeviceList* vokCreateDeviceList(void);
-VOK_API VokDevice* vokGetFirstDevice(VokDeviceList* deviceList);
-VOK_API VokDevice* vokGetNextDevice(VokDeviceList* deviceList);
-VOK_API void vokFreeDeviceList(void* deviceList);
-}
 
 namespace vok {
 
@@ -121,33 +110,18 @@ class Pin {
 // The four security parameter bytes, in the library's order.
 using SecurityParameters = std::array<std::uint8_t, 4>;
 
-// One token that discovery finds (vokOpen(index) opens it).
+// One token that discovery finds: Token::open(index) and Token(path) open it.
 struct TokenEntry {
     unsigned index = 0;
     std::string path;  // the usbfs device node
     std::uint16_t productId = 0;
+    unsigned busNumber = 0;     // 0 when the bus directory's name is not a number
+    unsigned deviceNumber = 0;  // 0 when the node's name is not a number
 };
 
 inline const char* statusText(Status status) noexcept { return vokStatusString(status); }
 
 namespace detail {
-
-// The head of the library's device record, as libvok.so lays it out (a
-// test holds it against the library's own declaration).
-struct DeviceRecord {
-    void* next;
-    void* prev;
-    const char* devicePath;
-    std::int32_t fd;
-    const char* mutexName;
-    void* mutex;
-    std::uint16_t productId;
-    std::uint32_t index;
-};
-
-struct DeviceListFree {
-    void operator()(VokDeviceList* list) const noexcept { vokFreeDeviceList(list); }
-};
 
 // Lengths the C interface carries as 32 bits; a larger one is a bad argument.
 inline bool fits32(std::size_t size) noexcept { return size <= 0xFFFFFFFFu; }
@@ -166,14 +140,23 @@ class ResponseSlot {
 
 }  // namespace detail
 
-// Lists the tokens found now, in the order of their enumeration index.
+// Lists the tokens found now, in the order of their enumeration index
+// (vokListTokens): only device descriptors are read, nothing is sent to any
+// token. Empty when none is found.
 inline std::vector<TokenEntry> tokens() {
+    std::vector<VokTokenEntry> entries(4);
+    std::uint32_t count = 0;
+    // A token plugged in between two calls can make the array short again.
+    while (vokListTokens(entries.data(), detail::size32(entries.size()), &count) ==
+               VOK_STATUS_OK &&
+           count > entries.size()) {
+        entries.resize(count);
+    }
     std::vector<TokenEntry> result;
-    const std::unique_ptr<VokDeviceList, detail::DeviceListFree> list(vokCreateDeviceList());
-    for (VokDevice* device = vokGetFirstDevice(list.get()); device != nullptr;
-         device = vokGetNextDevice(list.get())) {
-        const auto* record = reinterpret_cast<const detail::DeviceRecord*>(device);
-        result.push_back(TokenEntry{record->index, record->devicePath, record->productId});
+    for (std::uint32_t i = 0; i < count && i < entries.size(); ++i) {
+        const VokTokenEntry& entry = entries[i];
+        result.push_back(TokenEntry{entry.index, entry.path, entry.productId, entry.busNumber,
+                                    entry.deviceNumber});
     }
     return result;
 }
@@ -268,6 +251,11 @@ class Token {
     static Token open(std::nothrow_t, unsigned index) noexcept {
         return Token(index <= 0xFFu ? vokOpen(static_cast<std::uint8_t>(index))
                                     : VOK_INVALID_HANDLE);
+    }
+    // The token whose usbfs device node is `path` (vokOpenPath); empty if
+    // there is none, with lastSystemError() saying why.
+    static Token open(std::nothrow_t, const std::string& path) noexcept {
+        return Token(vokOpenPath(path.c_str()));
     }
     VokHandle handle() const noexcept { return handle_; }
     explicit operator bool() const noexcept { return handle_ != VOK_INVALID_HANDLE; }
@@ -406,6 +394,15 @@ class Token {
         }
         return token;
     }
+    // The token at `path`, or vok::Error (status 9; systemError() says why:
+    // ENOENT, ENODEV for a device that is no token, ...).
+    explicit Token(const std::string& path) : Token(open(std::nothrow, path)) {
+        if (!*this) {
+            throw Error("vokOpenPath", VOK_STATUS_BAD_HANDLE,
+                        "vokOpenPath: no token answers at " + path);
+        }
+    }
+    static Token open(const std::string& path) { return Token(path); }
     VokIdInfo info() const {
         VokIdInfo result{};
         detail::check("vokGetInfo", info(std::nothrow, result));

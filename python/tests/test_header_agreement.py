@@ -4,12 +4,16 @@ header): every one of them must agree with include/vok/vok.h."""
 from __future__ import annotations
 
 import ctypes
+import os
 import re
 from pathlib import Path
 
 from vok import _native
 
-HEADER = Path(__file__).resolve().parents[2] / "include" / "vok" / "vok.h"
+# The source tree's header, or VOK_HEADER (the installed one, when the tests
+# run on an installed package away from the source tree).
+HEADER = Path(os.environ.get("VOK_HEADER")
+              or Path(__file__).resolve().parents[2] / "include" / "vok" / "vok.h")
 
 
 def header_numbers() -> dict[str, int]:
@@ -30,3 +34,15 @@ def test_every_repeated_number_agrees_with_the_header() -> None:
 
 def test_the_request_record_has_the_header_size() -> None:
     assert ctypes.sizeof(_native.Request) == header_numbers()["REQUEST_SIZE"]
+
+
+def test_the_records_lay_out_their_fields_as_the_header_asserts() -> None:
+    records = {"VokIdInfo": _native.IdInfo, "VokTokenEntry": _native.TokenEntry}
+    checked = 0
+    for record, field, offset in re.findall(r"offsetof\((Vok\w+), (\w+)\) == (\d+)",
+                                            HEADER.read_text()):
+        if record in records:
+            assert getattr(records[record], field).offset == int(offset), (record, field)
+            checked += 1
+    assert checked >= 6
+    assert ctypes.sizeof(_native.TokenEntry) == 16 + header_numbers()["TOKEN_PATH_SIZE"]

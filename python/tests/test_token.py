@@ -8,6 +8,7 @@ import gc
 import subprocess
 import sys
 import threading
+from pathlib import Path
 from typing import Any, Callable
 
 import pytest
@@ -119,10 +120,42 @@ def test_every_call_reaches_the_token(token: vok.Token, virtual: VirtualToken,
 
 
 def test_tokens_and_the_command_line_list_what_discovery_finds(virtual: VirtualToken) -> None:
-    assert vok.tokens() == [vok.TokenEntry(0, virtual.node, 0x0401)]
+    node = Path(virtual.node)
+    assert vok.tokens() == [vok.TokenEntry(0, virtual.node, 0x0401, int(node.parent.name),
+                                           int(node.name))]
+    assert virtual.state()["transfers"] == 0
     listing = subprocess.run([sys.executable, "-m", "vok"], capture_output=True, text=True,
                              check=True).stdout
     assert virtual.node in listing and "0x0401" in listing
+
+
+def foreign_device(node: Path) -> Path:
+    """A device node beside `node` whose descriptor is not a token's."""
+    other = node.parent / "099"
+    other.write_bytes(bytes([18, 1, 0, 2, 0, 0, 0, 64, 0x34, 0x12, 0x78, 0x56, 0, 1, 1, 2, 0, 1]))
+    return other
+
+
+OPEN_BY_PATH: list[tuple[str, Callable[[Path], Any], int]] = [
+    ("the token", lambda node: node, 0),
+    ("its path as bytes", lambda node: bytes(node), 0),
+    ("a foreign device", foreign_device, errno.ENODEV),
+    ("a missing node", lambda node: node.parent / "098", errno.ENOENT),
+]
+
+
+@pytest.mark.parametrize("name,path,error", OPEN_BY_PATH, ids=[o[0] for o in OPEN_BY_PATH])
+def test_open_by_path(virtual: VirtualToken, name: str, path: Callable[[Path], Any],
+                      error: int) -> None:
+    where = path(Path(virtual.node))
+    if error == 0:
+        with vok.open(path=where) as token:
+            assert token.info.memory_size == 4096
+        return
+    with pytest.raises(vok.TokenError) as raised:
+        vok.open(path=where)
+    assert (raised.value.function, raised.value.system_error) == ("vokOpenPath", error)
+    assert virtual.state()["transfers"] == 0
 
 
 def closed(t: vok.Token, v: VirtualToken) -> None:
@@ -184,6 +217,9 @@ BAD_ARGUMENTS: list[tuple[str, Callable[[vok.Token], Any], type]] = [
     ("request as bytearray", lambda t: t.command(bytearray(200)), TypeError),
     ("request length 127", lambda t: t.command(vok.Request(), 127), ValueError),
     ("index 256", lambda t: vok.open(256), ValueError),
+    ("index and path", lambda t: vok.open(0, path="/dev/null"), ValueError),
+    ("path as int", lambda t: vok.open(path=3), TypeError),
+    ("path with a NUL", lambda t: vok.open(path="/dev/\0x"), ValueError),
 ]
 
 

@@ -7,7 +7,8 @@ import ctypes
 import ctypes.util
 import os
 import threading
-from ctypes import POINTER, Structure, c_bool, c_char_p, c_int32, c_uint8, c_uint16, c_uint32
+from ctypes import POINTER, Structure, c_bool, c_char, c_char_p, c_int32, c_uint8, c_uint16
+from ctypes import c_uint32
 from ctypes import CFUNCTYPE, c_int, c_void_p
 from typing import Optional
 
@@ -22,6 +23,7 @@ INVALID_HANDLE = 0xFFFFFFFF
 
 REQUEST_HEADER_SIZE = 128
 REQUEST_SIZE = 16512
+TOKEN_PATH_SIZE = 4096
 
 
 class IdInfo(Structure):
@@ -84,19 +86,16 @@ class Request(Structure):
     ]
 
 
-class DeviceHead(Structure):
-    """The leading fields of the library's device record (VokDevice), as
-    the exported device-list routines hand it out."""
+class TokenEntry(Structure):
+    """VokTokenEntry: what vokListTokens reports of one token."""
 
     _fields_ = [
-        ("next", c_void_p),
-        ("prev", c_void_p),
-        ("devicePath", c_char_p),
-        ("fd", c_int32),
-        ("mutexName", c_char_p),
-        ("mutex", c_void_p),
-        ("productId", c_uint16),
         ("index", c_uint32),
+        ("busNumber", c_uint32),
+        ("deviceNumber", c_uint32),
+        ("productId", c_uint16),
+        ("reserved", c_uint16),
+        ("path", c_char * TOKEN_PATH_SIZE),
     ]
 
 
@@ -134,10 +133,8 @@ _PROTOTYPES = {
     "vokGetSecParameters": (_H, [_H, _U8P, _U8P, _U8P, _U8P, _R]),
     "vokInitialize": (_H, [_H, _P, c_uint32, _P, c_uint32, c_bool, _R]),
     "vokInitializeBlock": (_H, [_H, _E, _E, _P, c_uint32, _P, c_uint32, c_uint16, c_bool, _R]),
-    "vokCreateDeviceList": (c_void_p, []),
-    "vokGetFirstDevice": (POINTER(DeviceHead), [c_void_p]),
-    "vokGetNextDevice": (POINTER(DeviceHead), [c_void_p]),
-    "vokFreeDeviceList": (None, [c_void_p]),
+    "vokListTokens": (_H, [POINTER(TokenEntry), c_uint32, POINTER(c_uint32)]),
+    "vokOpenPath": (_H, [c_char_p]),
     "vokSetLogHandler": (None, [LOG_HANDLER, c_void_p]),
     "vokSetLogLevel": (None, [c_int]),
     "vokLastSystemError": (c_int, []),

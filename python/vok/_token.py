@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import ctypes
+import os
 from dataclasses import dataclass
 from enum import IntEnum, IntFlag
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Union
 
 from . import _args
 from ._args import DataLike, PinLike, WritableLike
@@ -111,7 +112,8 @@ class Token:
     PIN."""
 
     def __init__(self, handle: int) -> None:
-        """Takes over `handle`, a handle from vokOpen (see vok.open())."""
+        """Takes over `handle`, a handle from vokOpen or vokOpenPath (see
+        vok.open())."""
         self._handle = _args.u32(handle, "handle")
         self._lib = library()
         self._closed = False
@@ -341,13 +343,30 @@ class Token:
             self._run(function, *arguments(pointer, length))
 
 
-def open(index: int = 0) -> Token:  # noqa: A001 - the package's own open
-    """Opens the token at enumeration index `index` (0 to 255; the tokens
-    are counted afresh at every call, in the order vok.tokens() lists them).
-    Raises TokenError (status 9) when no token answers at that index."""
-    index = _args.u8(index, "index")
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+def open(index: Optional[int] = None, *,  # noqa: A001 - the package's own open
+         path: Optional[PathLike] = None) -> Token:
+    """Opens the token at enumeration index `index` (0 to 255, 0 when
+    neither is given; the tokens are counted afresh at every call, in the
+    order vok.tokens() lists them), or the token whose usbfs device node is
+    `path` (as vok.tokens() gives it, or any path to the same node).
+    Raises TokenError (status 9) when no token answers there; for a path,
+    its system_error says why (ENOENT nothing there, ENODEV no token, ...)."""
+    if path is not None:
+        if index is not None:
+            raise ValueError("give an index or a path, not both")
+        encoded = os.fsencode(path)
+        if b"\0" in encoded:
+            raise ValueError("a path cannot hold a NUL character")
+        handle = library().vokOpenPath(encoded)
+        if handle == INVALID_HANDLE:
+            raise TokenError(STATUS_BAD_HANDLE, "vokOpenPath",
+                             f"no token answers at {os.fsdecode(encoded)}")
+        return Token(handle)
+    index = _args.u8(0 if index is None else index, "index")
     handle = library().vokOpen(index)
     if handle == INVALID_HANDLE:
         raise TokenError(STATUS_BAD_HANDLE, "vokOpen", f"no token answers at index {index}")
     return Token(handle)
-

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "api/listedDevice.h"
 #include "commands/tokenCommands.h"
 #include "common/libraryStatus.h"
 #include "common/tokenLimits.h"
@@ -94,15 +95,16 @@ static uint32_t with_device(VokHandle handle, Work work) {
     });
 }
 
-// The info command of a listed device, which vokOpen runs before it takes it.
+// The info command of a device record, with the token held.
 static int read_token_info(VokDevice* device) {
     const TokenHold hold(device);
     return hold.held() ? vokIdGetInfoCmd(device, &device->info) : kStatusTransferFailed;
 }
 
-// Registers a copy of `device` as a new handle; the handle stays locked by
-// the calling thread. VOK_INVALID_HANDLE when the handle table is full.
-static VokHandle register_device(const VokDevice* device) {
+// Shared by vokOpen and vokOpenPath (api/listedDevice.h). The token is held
+// for the reset and the info command only, not while the handle is made.
+VokHandle vokOpenListedDevice(VokDevice* device) {
+    if (read_token_info(device) != 0) return VOK_INVALID_HANDLE;
     VokDevice* copy = vokCloneDevice(device);
     VokHandle handle = VOK_INVALID_HANDLE;
     if (!vokCreateAndLockHandle(kDeviceHandle, copy, free_device, &handle)) {
@@ -122,9 +124,8 @@ VokHandle vokOpen(uint8_t index) {
          device = vokGetNextDevice(list)) {
         // A record whose info command fails is passed over.
         if (device->index != static_cast<uint32_t>(index)) continue;
-        if (read_token_info(device) != 0) continue;
-        handle = register_device(device);
-        break;
+        handle = vokOpenListedDevice(device);
+        if (handle != VOK_INVALID_HANDLE) break;
     }
     vokFreeDeviceList(list);
     if (handle != VOK_INVALID_HANDLE) vokUnlockHandle(handle);

@@ -79,6 +79,8 @@ TEST_F(StackUseTest, EveryCallStaysWithinThePromisedStackUse) {
     VokIdInfo info;
     uint16_t word = 0;
     uint8_t a = 0, b = 0, c = 0, d = 0;
+    std::vector<VokTokenEntry> entries(1);
+    uint32_t count = 0;
     TDRVREQUEST_MEK record;
     std::memset(&record, 0, sizeof record);
     record.command = VOK_CMD_GET_INFO;
@@ -86,6 +88,8 @@ TEST_F(StackUseTest, EveryCallStaysWithinThePromisedStackUse) {
     VokIdResponse* r = &response_;
     const std::vector<std::pair<const char*, std::function<void()>>> calls = {
         {"vokOpen", [] { vokClose(vokOpen(0)); }},
+        {"vokOpenPath", [&] { vokClose(vokOpenPath(node_.c_str())); }},
+        {"vokListTokens", [&] { vokListTokens(entries.data(), 1, &count); }},
         {"vokGetInfo", [&] { vokGetInfo(h, &info, sizeof info); }},
         {"vokCommand", [&] { vokCommand(h, &record, sizeof record); }},
         {"vokRead of all memory",

@@ -13,20 +13,11 @@
 #include <vok/vok.hpp>
 
 #include "api/apiFixture.h"
-#include "discovery/deviceList.h"
 
 namespace voktest {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// vok.hpp reads the head of the library's device record through its own view.
-#define VOK_SAME_FIELD(field) \
-    static_assert(offsetof(VokDevice, field) == offsetof(vok::detail::DeviceRecord, field), #field)
-VOK_SAME_FIELD(devicePath);
-VOK_SAME_FIELD(productId);
-VOK_SAME_FIELD(index);
-#undef VOK_SAME_FIELD
 
 const std::string kAnyPin = "0000";  // presented where the token checks none
 
@@ -160,7 +151,7 @@ TEST_F(CppBinding, EveryCallReachesTheTokenAndReturnsItsResult) {
     }
 }
 
-TEST_F(CppBinding, TokensListsWhatDiscoveryFinds) {
+TEST_F(CppBinding, TokensListsWhatDiscoveryFindsAndEachOpensByItsPath) {
     const std::string second = tree_.addToken(5);
     const std::vector<vok::TokenEntry> found = vok::tokens();
     ASSERT_EQ(found.size(), 2u);
@@ -168,10 +159,28 @@ TEST_F(CppBinding, TokensListsWhatDiscoveryFinds) {
     for (unsigned i = 0; i < found.size(); ++i) {
         EXPECT_EQ(found[i].index, i);  // in scan (readdir) order
         EXPECT_EQ(found[i].productId, 0x0401);
+        EXPECT_EQ(found[i].busNumber, 1u);
+        EXPECT_EQ(found[i].deviceNumber, found[i].path == node_ ? 2u : 5u);
+        const vok::Token byPath(found[i].path);
+        EXPECT_EQ(byPath.info().memorySize, 4096u);
         paths.push_back(found[i].path);
     }
     std::sort(paths.begin(), paths.end());
     EXPECT_EQ(paths, (std::vector<std::string>{node_, second}));
+    EXPECT_FALSE(voksim::readLog(second).empty()) << "Token(path) opened the second token";
+}
+
+TEST_F(CppBinding, OpeningAPathThatIsNoTokenSaysWhy) {
+    const std::string foreign = voksim::createForeignDevice(tree_.root(), 1, 9, 0x1234, 0x5678);
+    EXPECT_FALSE(vok::Token::open(std::nothrow, foreign));
+    EXPECT_EQ(vok::lastSystemError(), ENODEV);
+    try {
+        const vok::Token missing(tree_.root() + "/001/099");
+        ADD_FAILURE() << "opened a missing node";
+    } catch (const vok::Error& error) {
+        EXPECT_STREQ(error.function(), "vokOpenPath");
+        EXPECT_EQ(error.systemError(), ENOENT);
+    }
 }
 
 struct Failure {

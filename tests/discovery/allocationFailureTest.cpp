@@ -37,7 +37,7 @@ TEST_F(AllocationDeathTest, ListRecord) {
     EXPECT_DEATH((failMallocAfter(0), vokCreateDeviceList()), "Assertion `deviceList' failed");
 }
 
-TEST_F(AllocationDeathTest, DeviceRecordAndItsParts) {
+TEST_F(AllocationDeathTest, VokDeviceAndItsParts) {
     EXPECT_DEATH((failMallocAfter(0), vokCreateDevice(1, 0, "p", "n")),
                  "Assertion `device' failed");
     EXPECT_DEATH((failMallocAfter(1), vokCreateDevice(1, 0, "p", "n")),

@@ -68,7 +68,7 @@ TEST_F(DeviceListTest, IterationFollowsScanOrderAndStaysAtEnd) {
     vokFreeDeviceList(list);
 }
 
-TEST(DeviceRecordTest, CreateCopiesTextsAndZeroesTheRest) {
+TEST(VokDeviceTest, CreateCopiesTextsAndZeroesTheRest) {
     char path[] = "/dev/bus/usb/001/002";
     char name[] = "lock-name";
     VokDevice* device = vokCreateDevice(0x0401, 7, path, name);

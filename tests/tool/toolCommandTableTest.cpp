@@ -20,19 +20,30 @@ void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
 
 class CommandTable : public ::testing::TestWithParam<CommandCase> {};
 
+// `text` with "{root}" standing for the tree's root.
+std::string inTree(std::string text, const VirtualTree& tree) {
+    for (size_t at; (at = text.find("{root}")) != std::string::npos;)
+        text.replace(at, 6, tree.root.path());
+    return text;
+}
+
+// A token (bus 1, device 2) and a foreign device (bus 1, device 3).
 TEST_P(CommandTable, ExitStatusAndOutput) {
     const CommandCase& c = GetParam();
     VirtualTree tree;
     tree.addToken(1, 2);
-    RunResult r = runVok(tree, c.args, "", {{"VOKTEST_PIN", "4711"}, {"VOKTEST_SHORT", "12"}});
+    voksim::createForeignDevice(tree.root.path(), 1, 3, 0x1234, 0x5678);
+    std::vector<std::string> args;
+    for (const std::string& arg : c.args) args.push_back(inTree(arg, tree));
+    RunResult r = runVok(tree, args, "", {{"VOKTEST_PIN", "4711"}, {"VOKTEST_SHORT", "12"}});
     EXPECT_EQ(r.exitCode, c.exitCode) << "stdout:\n" << r.out << "stderr:\n" << r.err;
     if (!c.outHas.empty()) {
-        EXPECT_NE(r.out.find(c.outHas), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(inTree(c.outHas, tree)), std::string::npos) << r.out;
     }
     if (c.errHas.empty()) {
         EXPECT_EQ(r.err, "");
     } else {
-        EXPECT_NE(r.err.find(c.errHas), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(inTree(c.errHas, tree)), std::string::npos) << r.err;
         // Every failure is one line on stderr, beginning with "vok: ".
         EXPECT_EQ(r.err.rfind("vok: ", 0), 0u) << r.err;
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
@@ -85,11 +96,25 @@ const std::vector<CommandCase> kCases = {
 
     // No token at the index: exit 3.
     {"NoSecondToken", {"info", "--token", "1"}, 3, "", "no token answers at index 1"},
+    {"PathOfNothing",
+     {"info", "--path", "{root}/001/009"},
+     3,
+     "",
+     "no token answers at {root}/001/009: No such file or directory"},
+    {"PathOfAForeignDevice",
+     {"read", "--path", "{root}/001/003", "--length", "2"},
+     3,
+     "",
+     "{root}/001/003: not a token"},
+    {"PathAndIndex", {"info", "--path", "{root}/001/002", "-t", "0"}, 2, "", "excludes"},
 
     // Operations on the token.
     {"Help", {"--help"}, 0, "doctor", ""},
-    {"Version", {"--version"}, 0, "1.1.0", ""},
-    {"List", {"list"}, 0, "564f4b0000000001", ""},
+    {"Version", {"--version"}, 0, "1.2.0", ""},
+    {"List", {"list"}, 0, "{root}/001/002    1       2  0x0401\n", ""},
+    {"ListIdentified", {"list", "--reset-and-identify"}, 0, "564f4b0000000001", ""},
+    {"InfoByPath", {"info", "--path", "{root}/001/002"}, 0, "index             0", ""},
+    {"ReadByPath", {"read", "--path", "{root}/001/002", "--length", "2"}, 0, "00000000: 0000", ""},
     {"Info", {"info"}, 0, "4096 bytes", ""},
     {"InfoLevel", {"info"}, 0, "protocol level    22", ""},
     {"ReadFresh", {"read", "--length", "4"}, 0, "00000000: 0000 0000", ""},

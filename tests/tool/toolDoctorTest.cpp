@@ -60,7 +60,7 @@ TEST(VokDoctor, TokenNodeNotWritableGivesTheUdevRule) {
                                "(Permission denied; mode 0"))
         << r.out;
     EXPECT_TRUE(has(r.out,
-                    "ATTR{idVendor}==\"f055\", ATTR{idProduct}==\"0401\", "
+                    "ATTR{idVendor}==\"f055\", ATTR{idProduct}==\"0401\", MODE=\"0660\", "
                     "TAG+=\"uaccess\""))
         << r.out;
     RunResult list = runVokIn(env, {"list"}, "", user);

@@ -211,8 +211,9 @@ TEST(VokSession, InitInstallsTheFirstPin) {
         runVok(tree, {"read", "--length", "2", "--pin-env", "VOKTEST_PIN"}, "", kPins).exitCode, 0);
 }
 
-// The tool finds device paths by its own scan; the token that vokOpen opens
-// at each index must be the one at the path listed for it.
+// Plain `vok list` comes from the library's listing and sends nothing to any
+// token; with --reset-and-identify each row's token ID must be the one of
+// the token at the path listed for it.
 TEST(VokSession, ListPairsEachPathWithItsToken) {
     VirtualTree tree;
     voksim::createForeignDevice(tree.root.path(), 1, 2, 0x1234, 0x5678);
@@ -224,7 +225,13 @@ TEST(VokSession, ListPairsEachPathWithItsToken) {
     other.tokenId[7] = 3;
     std::string third = voksim::createToken(tree.root.path(), 1, 7, other);
 
-    RunResult list = runVok(tree, {"list"});
+    RunResult plain = runVok(tree, {"list"});
+    ASSERT_EQ(plain.exitCode, 0) << plain.err;
+    for (const std::string& node : {first, second, third}) {
+        EXPECT_NE(plain.out.find(node + " "), std::string::npos) << plain.out;
+        EXPECT_TRUE(voksim::readLog(node).empty()) << node << " was reset or asked";
+    }
+    RunResult list = runVok(tree, {"list", "--reset-and-identify"});
     ASSERT_EQ(list.exitCode, 0) << list.err;
     EXPECT_EQ(list.out.find("001/002"), std::string::npos) << "the foreign device is listed";
     struct Expected {

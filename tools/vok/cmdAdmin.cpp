@@ -27,7 +27,7 @@ void printDone(bool json, const VokIdResponse& response, const std::string& text
 // ---- init ----------------------------------------------------------------
 
 struct InitOptions {
-    unsigned token = 0;
+    TokenChoice token;
     bool json = false;
     bool yes = false;
     bool pinUse = false;
@@ -55,7 +55,7 @@ int runInit(const InitOptions& o) {
 // ---- pin set -------------------------------------------------------------
 
 struct PinSetOptions {
-    unsigned token = 0;
+    TokenChoice token;
     bool json = false;
     unsigned block = 1;
     std::string type = "user";
@@ -81,7 +81,7 @@ int runPinSet(const PinSetOptions& o) {
 // ---- secparams -----------------------------------------------------------
 
 struct SecParamsOptions {
-    unsigned token = 0;
+    TokenChoice token;
     bool json = false;
     unsigned values[4] = {0, 0, 0, 0};
     PinSource pin;

@@ -17,7 +17,7 @@ namespace vokcli {
 namespace {
 
 struct BlockOptions {
-    unsigned token = 0;
+    TokenChoice token;
     bool json = false;
     unsigned block = 0;
     bool yes = false;

@@ -18,16 +18,16 @@ namespace {
 
 struct ListRow {
     const FoundToken* token;
-    std::optional<VokIdInfo> info;  // nothing: the token did not answer
+    std::optional<VokIdInfo> info;  // nothing: not asked, or the token did not answer
 };
 
-// Opens each token of the library's scan in turn for its information, so no
-// other device is sent anything.
-std::vector<ListRow> collectRows(const std::vector<FoundToken>& tokens) {
+// With `identify`, opens each token of the listing in turn for its
+// information: that resets it. Other devices are never sent anything.
+std::vector<ListRow> collectRows(const std::vector<FoundToken>& tokens, bool identify) {
     std::vector<ListRow> rows;
     for (const FoundToken& token : tokens) {
         ListRow row{&token, std::nullopt};
-        VokHandle handle = vokOpen(static_cast<uint8_t>(token.index));
+        VokHandle handle = identify ? vokOpenPath(token.path.c_str()) : VOK_INVALID_HANDLE;
         if (handle != VOK_INVALID_HANDLE) {
             VokIdInfo info{};
             if (vokGetInfo(handle, &info, sizeof info) == 0) row.info = info;
@@ -44,23 +44,27 @@ std::string productText(uint16_t productId) {
     return text;
 }
 
-void printTable(const std::vector<ListRow>& rows) {
+// The columns of the listing, then those that opening each token adds; no
+// line ends in blanks.
+void printTable(const std::vector<ListRow>& rows, bool identify) {
     size_t pathWidth = 4;
     for (const ListRow& row : rows) pathWidth = std::max(pathWidth, row.token->path.size());
     int width = static_cast<int>(pathWidth);
-    std::printf("%-5s  %-*s  %-7s  %-16s  %6s  %5s\n", "INDEX", width, "PATH", "PRODUCT",
-                "TOKEN ID", "MEMORY", "LEVEL");
+    std::printf("%-5s  %-*s  %3s  %6s  %s", "INDEX", width, "PATH", "BUS", "DEVICE", "PRODUCT");
+    if (identify) std::printf("  %-16s  %6s  %5s", "TOKEN ID", "MEMORY", "LEVEL");
+    std::printf("\n");
     for (const ListRow& row : rows) {
-        std::string product = productText(row.token->productId);
+        const FoundToken& token = *row.token;
+        std::printf("%-5u  %-*s  %3u  %6u  %s", token.index, width, token.path.c_str(),
+                    token.busNumber, token.deviceNumber, productText(token.productId).c_str());
         if (row.info) {
-            std::printf("%-5u  %-*s  %-7s  %-16s  %6u  %5u\n", row.token->index, width,
-                        row.token->path.c_str(), product.c_str(),
+            std::printf("   %-16s  %6u  %5u",
                         toHex(row.info->tokenId, sizeof row.info->tokenId).c_str(),
                         row.info->memorySize, row.info->protocolLevel);
-        } else {
-            std::printf("%-5u  %-*s  %-7s  %s\n", row.token->index, width, row.token->path.c_str(),
-                        product.c_str(), "(does not answer)");
+        } else if (identify) {
+            std::printf("   %s", "(does not answer)");
         }
+        std::printf("\n");
     }
 }
 
@@ -77,16 +81,18 @@ void noteUnreachableTokens() {
     }
 }
 
-int runList(bool json) {
+int runList(bool json, bool identify) {
     const std::vector<FoundToken> tokens = libraryTokens();
-    std::vector<ListRow> rows = collectRows(tokens);
+    std::vector<ListRow> rows = collectRows(tokens, identify);
     if (json) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
         for (const ListRow& row : rows) {
             nlohmann::ordered_json entry = {{"index", row.token->index},
                                             {"path", row.token->path},
-                                            {"productId", row.token->productId},
-                                            {"answers", row.info.has_value()}};
+                                            {"busNumber", row.token->busNumber},
+                                            {"deviceNumber", row.token->deviceNumber},
+                                            {"productId", row.token->productId}};
+            if (identify) entry["answers"] = row.info.has_value();
             if (row.info) entry.update(toJson(*row.info));
             list.push_back(entry);
         }
@@ -94,27 +100,43 @@ int runList(bool json) {
     } else if (rows.empty()) {
         (void)std::fprintf(stderr, "vok: no token found; see 'vok doctor'\n");
     } else {
-        printTable(rows);
+        printTable(rows, identify);
     }
     noteUnreachableTokens();
     return kExitOk;
 }
 
-int runInfo(unsigned index, bool json) {
+// The listing's entry of the chosen token, or null.
+const FoundToken* listed(const std::vector<FoundToken>& tokens, const TokenChoice& choice) {
+    if (choice.path.empty()) return tokenAtIndex(tokens, choice.index);
+    for (const FoundToken& token : tokens) {
+        if (token.path == choice.path) return &token;
+    }
+    return nullptr;
+}
+
+int runInfo(const TokenChoice& choice, bool json) {
     const std::vector<FoundToken> tokens = libraryTokens();
-    const FoundToken* node = tokenAtIndex(tokens, index);
-    Token token(index);
+    const FoundToken* node = listed(tokens, choice);
+    Token token(choice);
     VokIdInfo info = token.info();
+    // A path that names the node in other words than the listing has no entry.
+    const std::string path = node ? node->path : choice.path;
+    const std::optional<unsigned> index =
+        node ? std::optional<unsigned>(node->index)
+             : (choice.path.empty() ? std::optional<unsigned>(choice.index) : std::nullopt);
     if (json) {
-        nlohmann::ordered_json document = {{"index", index}};
-        document["path"] = node ? nlohmann::ordered_json(node->path) : nullptr;
+        nlohmann::ordered_json document;
+        document["index"] = index ? nlohmann::ordered_json(*index) : nullptr;
+        document["path"] =
+            path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(path);
         document["productId"] = node ? nlohmann::ordered_json(node->productId) : nullptr;
         document.update(toJson(info));
         printJson(document);
         return kExitOk;
     }
-    std::printf("%-18s%u\n", "index", index);
-    std::printf("%-18s%s\n", "path", node ? node->path.c_str() : "(unknown)");
+    std::printf("%-18s%s\n", "index", index ? std::to_string(*index).c_str() : "(unknown)");
+    std::printf("%-18s%s\n", "path", path.empty() ? "(unknown)" : path.c_str());
     std::printf("%-18s%s\n", "product ID",
                 node ? productText(node->productId).c_str() : "(unknown)");
     std::printf("%-18s%s\n", "token ID", toHex(info.tokenId, sizeof info.tokenId).c_str());
@@ -132,16 +154,23 @@ int runInfo(unsigned index, bool json) {
 }  // namespace
 
 void registerInventoryCommands(CLI::App& app, CommandTable& table) {
-    auto listJson = std::make_shared<bool>(false);
+    struct ListOptions {
+        bool json = false;
+        bool identify = false;
+    };
+    auto listOptions = std::make_shared<ListOptions>();
     CLI::App* list = app.add_subcommand(
         "list",
-        "List the tokens: index, device path, product ID, token ID, memory size, protocol "
-        "level");
-    addJsonOption(*list, *listJson);
-    table.add(list, [listJson] { return runList(*listJson); });
+        "List the tokens: index, device path, bus and device number, product ID; nothing is "
+        "sent to any token");
+    list->add_flag("--reset-and-identify", listOptions->identify,
+                   "Also open each token for its token ID, memory size and protocol level: "
+                   "this resets each token (0.3 to 0.5 s each on a real bus)");
+    addJsonOption(*list, listOptions->json);
+    table.add(list, [listOptions] { return runList(listOptions->json, listOptions->identify); });
 
     struct InfoOptions {
-        unsigned token = 0;
+        TokenChoice token;
         bool json = false;
     };
     auto options = std::make_shared<InfoOptions>();

@@ -26,7 +26,7 @@ namespace vokcli {
 namespace {
 
 struct MemoryOptions {
-    unsigned token = 0;
+    TokenChoice token;
     bool json = false;
     unsigned block = 0;  // 0: the whole memory
     uint32_t offset = 0;

@@ -24,7 +24,7 @@ namespace vokcli {
 namespace {
 
 struct RawOptions {
-    unsigned token = 0;
+    TokenChoice token;
     bool json = false;
     std::string hex;
     std::string hexFile;

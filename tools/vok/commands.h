@@ -30,8 +30,11 @@ class CommandTable {
     std::vector<std::pair<CLI::App*, Action>> entries_;
 };
 
+struct TokenChoice;
+
 // Options that many subcommands share.
-void addTokenOption(CLI::App& command, unsigned& index);
+// -t/--token INDEX or --path PATH: which token.
+void addTokenOption(CLI::App& command, TokenChoice& choice);
 void addJsonOption(CLI::App& command, bool& json);
 // -b/--block, 1 to 4.
 CLI::Option* addBlockOption(CLI::App& command, unsigned& block);

@@ -1,12 +1,19 @@
 // Options that many subcommands share.
 #include "commands.h"
 #include "numbers.h"
+#include "token.h"
 
 namespace vokcli {
 
-void addTokenOption(CLI::App& command, unsigned& index) {
-    addNumberOption(command, "-t,--token", index, 0, 255,
-                    "Enumeration index of the token (see 'vok list'; default 0)");
+void addTokenOption(CLI::App& command, TokenChoice& choice) {
+    CLI::Option* index = addNumberOption(command, "-t,--token", choice.index, 0, 255,
+                                         "Enumeration index of the token (see 'vok list'; "
+                                         "default 0)");
+    command
+        .add_option("--path", choice.path,
+                    "The token's usbfs device node (see 'vok list'), instead of its index")
+        ->type_name("PATH")
+        ->excludes(index);
 }
 
 void addJsonOption(CLI::App& command, bool& json) {

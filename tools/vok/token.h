@@ -3,13 +3,22 @@
 
 #include <vok/vok.h>
 
+#include <string>
+
 namespace vokcli {
+
+// Which token a command works on: its enumeration index (-t), or its usbfs
+// device node (--path) when that is given.
+struct TokenChoice {
+    unsigned index = 0;
+    std::string path;
+};
 
 class Token {
   public:
-    // Opens the token at enumeration index `index`; ends the command with
-    // kExitNoToken when none answers there.
-    explicit Token(unsigned index);
+    // Opens the chosen token; ends the command with kExitNoToken when none
+    // answers there.
+    explicit Token(const TokenChoice& choice);
     ~Token();
     Token(const Token&) = delete;
     Token& operator=(const Token&) = delete;

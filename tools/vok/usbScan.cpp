@@ -8,21 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "discovery/deviceList.h"
 #include "discovery/linuxUsb.h"
 
 namespace vokcli {
-
-std::vector<FoundToken> libraryTokens() {
-    std::vector<FoundToken> tokens;
-    VokDeviceList* list = vokCreateDeviceList();  // runs vokEnumerateUsbDevices
-    for (VokDevice* device = vokGetFirstDevice(list); device != nullptr;
-         device = vokGetNextDevice(list)) {
-        tokens.push_back({device->index, device->devicePath, device->productId});
-    }
-    vokFreeDeviceList(list);
-    return tokens;
-}
 
 const FoundToken* tokenAtIndex(const std::vector<FoundToken>& tokens, unsigned index) {
     for (const FoundToken& token : tokens) {

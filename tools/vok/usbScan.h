@@ -1,8 +1,8 @@
 // What `vok list`, `vok info` and `vok doctor` know of the usbfs tree.
 //
 // The tokens, their device paths and their enumeration indexes come from the
-// library's own scan (vokCreateDeviceList), so the N-th token here is the
-// token that vokOpen(N) opens. That scan takes the device lock of every node;
+// library's listing (vokListTokens), so the N-th token here is the token
+// that vokOpen(N) opens. That scan takes the device lock of every node;
 // `vok doctor` must not wait for a lock file that another process holds, and
 // it explains tokens that the library cannot use, so it also inspects the
 // tree itself: which root, which nodes, their owners and modes, whether this
@@ -16,18 +16,15 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include <vok/vok.hpp>
 
 namespace vokcli {
 
-// A token found by the library's scan.
-struct FoundToken {
-    unsigned index = 0;  // vokOpen's index
-    std::string path;    // usbfs device path
-    uint16_t productId = 0;
-};
+// A token found by the library's scan: index, path, product, bus and device.
+using FoundToken = vok::TokenEntry;
 
-// The library's scan: every token it accepts, in index order.
-std::vector<FoundToken> libraryTokens();
+// The library's listing: every token it accepts, in index order.
+inline std::vector<FoundToken> libraryTokens() { return vok::tokens(); }
 
 // The token the library enumerates as `index`, or null.
 const FoundToken* tokenAtIndex(const std::vector<FoundToken>& tokens, unsigned index);
