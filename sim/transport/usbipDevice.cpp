@@ -136,6 +136,23 @@ class Server {
     uint8_t buffer_[kMaxTransferLength] = {};
 };
 
+// Importing a device and releasing it reset its bus, as attaching and
+// detaching a USB device do: a transaction that one importer left open (its
+// PIN already checked) must not carry over to the next.
+class BusResets {
+  public:
+    explicit BusResets(const ServedDevice& device) : device_(device) { reset(); }
+    ~BusResets() { reset(); }
+    BusResets(const BusResets&) = delete;
+    BusResets& operator=(const BusResets&) = delete;
+
+  private:
+    void reset() const {
+        if (device_.token) tokenBusReset(*device_.token);
+    }
+    const ServedDevice& device_;
+};
+
 }  // namespace
 
 std::optional<ServedDevice> openServedDevice(const std::string& node, std::string& error) {
@@ -169,6 +186,7 @@ std::optional<ServedDevice> openServedDevice(const std::string& node, std::strin
 
 ServeOutcome serveDevice(int socketFd, const ServedDevice& device, const std::atomic<bool>& stop,
                          int recordFd) {
+    const BusResets resets(device);
     Server server(socketFd, device);
     ServeOutcome outcome;
     std::vector<uint8_t> input;

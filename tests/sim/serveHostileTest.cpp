@@ -1,0 +1,95 @@
+// vok-sim serve against clients that misbehave and conditions that a server
+// meets in the field. Each case plays one scene, checks what it must, and
+// then the server must still answer a list and stop cleanly.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "serveHarness.h"
+#include "support/tempDir.h"
+#include "voksim/voksim.h"
+
+namespace {
+
+using namespace servetest;
+
+struct Scene {
+    testsupport::TempDir tree;
+    std::string node = voksim::createToken(tree.path(), 1, 2);
+    std::unique_ptr<Server> server;
+
+    void start(const std::vector<std::string>& args = {}, uid_t user = static_cast<uid_t>(-1)) {
+        server = std::make_unique<Server>(tree.path(), "127.0.0.1:0", args, user);
+        ASSERT_NE(server->port(), 0);
+    }
+};
+
+// A read of 16 words, opened by one client through its PIN and token-ID
+// phases; the next importer, knowing the tag, asks for the rest of it.
+void staleTransaction(Scene& scene) {
+    scene.start();
+    const size_t idle = scene.server->descriptors();
+    uint8_t tag = 0;
+    {
+        const Client first(scene.server->port());
+        ASSERT_EQ(first.import("1-2"), 0u);
+        first.vendorTransfer(1, false, 0, {0x00, 0x31, 0, 0, 0, 0, 0, 0});
+        const Bytes opened = first.vendorTransfer(2, true, 0);
+        ASSERT_EQ(opened.size(), 8u);
+        tag = opened[2];
+        uint32_t seqnum = 3;
+        const auto phase = [&](uint8_t number, const uint8_t* payload, int packets) {
+            for (int i = 0; i < packets; ++i) {
+                const uint8_t* four = payload + 4 * i;
+                first.vendorTransfer(seqnum++, false, 0,
+                                     {number, tag, four[0], four[1], four[2], four[3], 0, 0});
+            }
+            ASSERT_EQ(first.vendorTransfer(seqnum++, true, tag).at(0), 0) << "phase " << +number;
+        };
+        const uint8_t pin[32] = {};
+        phase(1, pin, 8);
+        phase(2, voksim::Identity{}.tokenId, 2);
+        const uint8_t header[4] = {0, 0, 16, 0};
+        phase(3, header, 1);  // the header, then the first of eight replies
+    }
+    // Alone on the server, the next connection gets the last one's descriptor.
+    ASSERT_TRUE(scene.server->awaitDescriptors(idle));
+    const Client next(scene.server->port());
+    ASSERT_EQ(next.import("1-2"), 0u);
+    const Bytes taken = next.vendorTransfer(1, true, tag);
+    ASSERT_EQ(taken.size(), 8u);
+    EXPECT_NE(taken[0], 0) << "the next importer read on in the last one's transaction";
+}
+
+struct HostileCase {
+    const char* name;
+    void (*play)(Scene&);
+};
+
+const HostileCase kCases[] = {
+    {"ATransactionEndsWithItsImport", staleTransaction},
+};
+
+class ServeHostileTest : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(ServeHostileTest, TheServerHoldsAndServesOn) {
+    Scene scene;
+    GetParam().play(scene);
+    if (HasFatalFailure() || !scene.server) return;
+    const Client after(scene.server->port());
+    after.send(opRequest(kVersion, kOpReqDevlist));
+    const Bytes listed = after.receive(12);
+    ASSERT_EQ(listed.size(), 12u) << "no list after the scene";
+    EXPECT_EQ(big32(listed, 4), 0u);
+    std::string output;
+    EXPECT_EQ(scene.server->stop(output), 0) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ServeHostileTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<HostileCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
