@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "descriptor.h"
 #include "exportServer.h"
 #include "simCommands.h"
 #include "transferLog.h"
@@ -31,14 +32,6 @@ std::string errnoText(int error) {
     char buffer[128];
     return voksim::errorText(error, buffer, sizeof buffer);
 }
-
-// A descriptor closed when it goes out of scope.
-struct Descriptor {
-    int fd = -1;
-    ~Descriptor() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 // "ADDR:PORT" or "[ADDR]:PORT" into its numeric address and port.
 bool splitAddress(const std::string& text, std::string& host, std::string& port) {

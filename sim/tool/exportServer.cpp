@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "descriptor.h"
 #include "simCommands.h"
 #include "treeNodes.h"
 #include "usbipDevice.h"
@@ -129,7 +130,10 @@ void ExportServer::accept(int fd, const std::string& peer) {
     Connection* self = connection.get();
     connections_.push_back(std::move(connection));
     self->thread = std::thread([this, self] {
-        serve(*self);
+        try {
+            serve(*self);
+        } catch (...) {  // even the line that tells of a failure could not be made
+        }
         close(self->fd);
         self->done = true;
     });
@@ -177,43 +181,74 @@ void ExportServer::release(const std::string& node) {
 
 void ExportServer::serve(Connection& connection) {
     const std::string& peer = connection.peer;
-    int recordFd = -1;
+    Descriptor record;
     if (!recordDirectory_.empty()) {
         const std::string path =
             recordDirectory_ + "/conn" + std::to_string(connection.number) + ".usbip";
-        recordFd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        record.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     }
     OpRequest request;
     std::string refusal;
-    const RequestRead read = readRequest(connection.fd, stop_, recordFd, request, refusal);
+    const RequestRead read = readRequest(connection.fd, stop_, record.fd, request, refusal);
     if (read == RequestRead::kRefused) say(peer + ": refused: " + refusal + "; connection closed");
-    std::vector<uint8_t> reply;
-    if (read == RequestRead::kWhole && request.code == kOpReqDevlist) {
-        const std::vector<ExportedDevice> devices = exports();
-        appendDevlistReply(reply, devices);
-        if (sendAll(connection.fd, reply))
-            say(peer + ": listed " + std::to_string(devices.size()) + " devices");
-    } else if (read == RequestRead::kWhole) {
-        std::optional<ServedDevice> device;
-        ExportedDevice described;
-        const uint32_t status = importDevice(request.busid, device, described);
-        appendImportReply(reply, status, described);
-        const bool sent = sendAll(connection.fd, reply);
-        if (status != kStatusOk) {
-            say(peer + ": import of '" + request.busid + "' refused: " +
-                (status == kStatusDeviceBusy ? "imported by another client"
-                 : status == kStatusNoDevice ? "no such device"
-                                             : "the device is not usable"));
+    if (read != RequestRead::kWhole) return;
+    bool replied = false;
+    try {
+        if (request.code == kOpReqDevlist) {
+            answerList(connection, replied);
         } else {
-            if (sent) {
-                say(peer + ": imported " + request.busid + " (" + device->node + ")");
-                const ServeOutcome outcome = serveDevice(connection.fd, *device, stop_, recordFd);
-                say(peer + ": released " + request.busid + ": " + outcome.message);
-            }
-            release(device->node);
+            answerImport(connection, request.busid, record.fd, replied);
+        }
+    } catch (const std::exception& failure) {
+        // No failure inside one connection may end the server: the client
+        // hears of it, if it has not had its reply yet, and the others go on.
+        say(peer + ": failed: " + failure.what() + "; connection closed");
+        if (!replied) {
+            std::vector<uint8_t> reply;
+            appendFailureReply(reply, request.code, kStatusDeviceError);
+            (void)sendAll(connection.fd, reply);
         }
     }
-    if (recordFd >= 0) close(recordFd);
+}
+
+void ExportServer::answerList(Connection& connection, bool& replied) {
+    const std::vector<ExportedDevice> devices = exports();
+    std::vector<uint8_t> reply;
+    appendDevlistReply(reply, devices);
+    replied = true;
+    if (sendAll(connection.fd, reply))
+        say(connection.peer + ": listed " + std::to_string(devices.size()) + " devices");
+}
+
+void ExportServer::answerImport(Connection& connection, const std::string& busid, int recordFd,
+                                bool& replied) {
+    const std::string& peer = connection.peer;
+    std::optional<ServedDevice> device;
+    ExportedDevice described;
+    const uint32_t status = importDevice(busid, device, described);
+    // However the import ends, the device is free for the next client.
+    struct Release {
+        ExportServer& server;
+        const std::string* node;
+        ~Release() {
+            if (node != nullptr) server.release(*node);
+        }
+    } const released{*this, status == kStatusOk ? &device->node : nullptr};
+    std::vector<uint8_t> reply;
+    appendImportReply(reply, status, described);
+    replied = true;
+    const bool sent = sendAll(connection.fd, reply);
+    if (status != kStatusOk) {
+        say(peer + ": import of '" + busid + "' refused: " +
+            (status == kStatusDeviceBusy ? "imported by another client"
+             : status == kStatusNoDevice ? "no such device"
+                                         : "the device is not usable"));
+        return;
+    }
+    if (!sent) return;
+    say(peer + ": imported " + busid + " (" + device->node + ")");
+    const ServeOutcome outcome = serveDevice(connection.fd, *device, stop_, recordFd);
+    say(peer + ": released " + busid + ": " + outcome.message);
 }
 
 }  // namespace voksimtool

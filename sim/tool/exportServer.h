@@ -52,6 +52,11 @@ class ExportServer {
         std::atomic<bool> done{false};
     };
     void serve(Connection& connection);
+    // The answers to a whole request; `replied` is set once the reply is
+    // built, so that a failure after it sends no second one.
+    void answerList(Connection& connection, bool& replied);
+    void answerImport(Connection& connection, const std::string& busid, int recordFd,
+                      bool& replied);
     // Answers an import: the reply's status; on success `served` is the
     // device, now marked imported until release().
     uint32_t importDevice(const std::string& busid,

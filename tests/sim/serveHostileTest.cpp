@@ -2,6 +2,7 @@
 // meets in the field. Each case plays one scene, checks what it must, and
 // then the server must still answer a list and stop cleanly.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -63,6 +64,17 @@ void staleTransaction(Scene& scene) {
     EXPECT_NE(taken[0], 0) << "the next importer read on in the last one's transaction";
 }
 
+// A symbolic-link loop in the tree: an entry that cannot be examined.
+void linkLoopInTheTree(Scene& scene) {
+    ASSERT_EQ(symlink("loop", (scene.tree / "001/loop").c_str()), 0);
+    scene.start();
+    const Client client(scene.server->port());
+    client.send(opRequest(kVersion, kOpReqDevlist));
+    const Bytes listed = client.receive(12);
+    ASSERT_EQ(listed.size(), 12u);
+    EXPECT_EQ(big32(listed, 8), 1u) << "the token, and not the loop";
+}
+
 struct HostileCase {
     const char* name;
     void (*play)(Scene&);
@@ -70,6 +82,7 @@ struct HostileCase {
 
 const HostileCase kCases[] = {
     {"ATransactionEndsWithItsImport", staleTransaction},
+    {"AnEntryThatCannotBeExaminedIsLeftOut", linkLoopInTheTree},
 };
 
 class ServeHostileTest : public ::testing::TestWithParam<HostileCase> {};
