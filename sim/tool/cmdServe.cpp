@@ -28,11 +28,6 @@ namespace {
 constexpr int kListenBacklog = 16;
 constexpr int kPollMillis = 200;
 
-std::string errnoText(int error) {
-    char buffer[128];
-    return voksim::errorText(error, buffer, sizeof buffer);
-}
-
 // "ADDR:PORT" or "[ADDR]:PORT" into its numeric address and port.
 bool splitAddress(const std::string& text, std::string& host, std::string& port) {
     const size_t colon = text.rfind(':');

@@ -1,6 +1,5 @@
 #include "exportServer.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -185,7 +184,9 @@ void ExportServer::serve(Connection& connection) {
     if (!recordDirectory_.empty()) {
         const std::string path =
             recordDirectory_ + "/conn" + std::to_string(connection.number) + ".usbip";
-        record.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::string problem;
+        record.fd = openRecordFile(path, problem);
+        if (record.fd < 0) say(peer + ": " + problem + "; the connection is not recorded");
     }
     OpRequest request;
     std::string refusal;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -75,14 +76,34 @@ void linkLoopInTheTree(Scene& scene) {
     EXPECT_EQ(big32(listed, 8), 1u) << "the token, and not the loop";
 }
 
+// --record DIR, where another user planted a link under the name of the
+// first connection's capture file.
+void recordThroughAPlantedLink(Scene& scene) {
+    const testsupport::TempDir record;
+    const std::string victim = record / "victim";
+    { std::ofstream(victim) << "keep"; }
+    ASSERT_EQ(symlink(victim.c_str(), (record / "conn1.usbip").c_str()), 0);
+    scene.start({"--record", record.path()});
+    const Client client(scene.server->port());
+    client.send(opRequest(kVersion, kOpReqDevlist));
+    EXPECT_EQ(client.receive(12).size(), 12u);
+    std::string kept;
+    std::ifstream(victim) >> kept;
+    EXPECT_EQ(kept, "keep");
+    EXPECT_TRUE(scene.server->awaitLine("cannot record to"));
+}
+
 struct HostileCase {
     const char* name;
     void (*play)(Scene&);
 };
 
+void PrintTo(const HostileCase& hostile, std::ostream* out) { *out << hostile.name; }
+
 const HostileCase kCases[] = {
     {"ATransactionEndsWithItsImport", staleTransaction},
     {"AnEntryThatCannotBeExaminedIsLeftOut", linkLoopInTheTree},
+    {"ARecordFileIsNotOpenedThroughALink", recordThroughAPlantedLink},
 };
 
 class ServeHostileTest : public ::testing::TestWithParam<HostileCase> {};
