@@ -45,6 +45,23 @@ bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
     return true;
 }
 
+// Text from the wire as a log line may show it: every byte outside printable
+// ASCII, and the backslash, as \xHH, so that no client can forge a line.
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+            out += c;
+        } else {
+            char hex[5];
+            (void)std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 enum class RequestRead { kWhole, kRefused, kGone };
 
 // Reads one operation request to its exact length, so that the data phase
@@ -224,6 +241,7 @@ void ExportServer::answerList(Connection& connection, bool& replied) {
 void ExportServer::answerImport(Connection& connection, const std::string& busid, int recordFd,
                                 bool& replied) {
     const std::string& peer = connection.peer;
+    const std::string shownBusid = escaped(busid);
     std::optional<ServedDevice> device;
     ExportedDevice described;
     const uint32_t status = importDevice(busid, device, described);
@@ -240,16 +258,16 @@ void ExportServer::answerImport(Connection& connection, const std::string& busid
     replied = true;
     const bool sent = sendAll(connection.fd, reply);
     if (status != kStatusOk) {
-        say(peer + ": import of '" + busid + "' refused: " +
+        say(peer + ": import of '" + shownBusid + "' refused: " +
             (status == kStatusDeviceBusy ? "imported by another client"
              : status == kStatusNoDevice ? "no such device"
                                          : "the device is not usable"));
         return;
     }
     if (!sent) return;
-    say(peer + ": imported " + busid + " (" + device->node + ")");
+    say(peer + ": imported " + shownBusid + " (" + device->node + ")");
     const ServeOutcome outcome = serveDevice(connection.fd, *device, stop_, recordFd);
-    say(peer + ": released " + busid + ": " + outcome.message);
+    say(peer + ": released " + shownBusid + ": " + outcome.message);
 }
 
 }  // namespace voksimtool

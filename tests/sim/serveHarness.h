@@ -119,16 +119,17 @@ class Server {
     }
     // Whether the process still runs.
     bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-    // Reads the server's output until a line holds `part` (true), or until
-    // it has printed nothing for 20 s or ended (false).
-    bool awaitLine(const std::string& part) {
+    // Reads the server's output up to the first line that holds `part` and
+    // returns that line; empty when the server printed nothing for 20 s or
+    // ended first.
+    std::string awaitLine(const std::string& part) {
         char line[512];
         pollfd ready{output_ ? fileno(output_) : -1, POLLIN, 0};
         while (output_ && poll(&ready, 1, 20000) == 1 && std::fgets(line, sizeof line, output_)) {
             text_ += line;
-            if (std::strstr(line, part.c_str()) != nullptr) return true;
+            if (std::strstr(line, part.c_str()) != nullptr) return line;
         }
-        return false;
+        return {};
     }
     // The descriptors the server has open now.
     size_t descriptors() const {

@@ -90,7 +90,15 @@ void recordThroughAPlantedLink(Scene& scene) {
     std::string kept;
     std::ifstream(victim) >> kept;
     EXPECT_EQ(kept, "keep");
-    EXPECT_TRUE(scene.server->awaitLine("cannot record to"));
+    EXPECT_NE(scene.server->awaitLine("cannot record to"), "");
+}
+
+// A bus ID with a line break, which would forge a line of the server's log.
+void busIdWithALineBreak(Scene& scene) {
+    scene.start();
+    const Client client(scene.server->port());
+    EXPECT_EQ(client.import("1-2\nforged"), 4u) << "no such device";
+    EXPECT_NE(scene.server->awaitLine("import of '1-2\\x0aforged' refused"), "");
 }
 
 struct HostileCase {
@@ -104,6 +112,7 @@ const HostileCase kCases[] = {
     {"ATransactionEndsWithItsImport", staleTransaction},
     {"AnEntryThatCannotBeExaminedIsLeftOut", linkLoopInTheTree},
     {"ARecordFileIsNotOpenedThroughALink", recordThroughAPlantedLink},
+    {"ABusIdIsLoggedEscaped", busIdWithALineBreak},
 };
 
 class ServeHostileTest : public ::testing::TestWithParam<HostileCase> {};
