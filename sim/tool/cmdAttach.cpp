@@ -106,6 +106,8 @@ int runAttach(const AttachOptions& options) {
     std::vector<unsigned> freePorts = freeHighSpeedPorts(error);
     if (!error.empty()) return fail(error);
 
+    // A closed output must not end the server and detach every device.
+    (void)signal(SIGPIPE, SIG_IGN);
     // SIGINT and SIGTERM are taken by sigtimedwait below, in no other thread.
     sigset_t signals;
     sigemptyset(&signals);

@@ -114,6 +114,9 @@ int runServe(const ServeOptions& options) {
                            options.listen.c_str());
     }
 
+    // A closed output (stdout a pipe whose reader went) must not end the
+    // server and every import with it: its lines are then lost.
+    (void)signal(SIGPIPE, SIG_IGN);
     // SIGINT and SIGTERM arrive on a descriptor, in no thread.
     sigset_t signals;
     sigemptyset(&signals);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -72,7 +73,7 @@ class Server {
                     const std::vector<std::string>& args = {},
                     uid_t user = static_cast<uid_t>(-1)) {
         int out[2];
-        if (pipe(out) != 0) return;
+        if (pipe2(out, O_CLOEXEC) != 0) return;
         std::vector<std::string> words = {VOK_SIM_BINARY, "serve", tree, "--listen", listen};
         words.insert(words.end(), args.begin(), args.end());
         pid_ = fork();

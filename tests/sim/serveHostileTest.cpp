@@ -21,6 +21,7 @@ struct Scene {
     testsupport::TempDir tree;
     std::string node = voksim::createToken(tree.path(), 1, 2);
     std::unique_ptr<Server> server;
+    int exitStatus = 0;  // when stopped after the scene
 
     void start(const std::vector<std::string>& args = {}, uid_t user = static_cast<uid_t>(-1)) {
         server = std::make_unique<Server>(tree.path(), "127.0.0.1:0", args, user);
@@ -101,6 +102,16 @@ void busIdWithALineBreak(Scene& scene) {
     EXPECT_NE(scene.server->awaitLine("import of '1-2\\x0aforged' refused"), "");
 }
 
+// The server's output is a pipe whose reader has gone.
+void outputClosed(Scene& scene) {
+    scene.start();
+    scene.server->closeOutput();
+    const Client client(scene.server->port());
+    client.send(opRequest(kVersion, kOpReqDevlist));
+    EXPECT_EQ(client.receive(12).size(), 12u) << "its line goes nowhere; the list goes out";
+    scene.exitStatus = 1;  // as for any output that was lost
+}
+
 struct HostileCase {
     const char* name;
     void (*play)(Scene&);
@@ -113,6 +124,7 @@ const HostileCase kCases[] = {
     {"AnEntryThatCannotBeExaminedIsLeftOut", linkLoopInTheTree},
     {"ARecordFileIsNotOpenedThroughALink", recordThroughAPlantedLink},
     {"ABusIdIsLoggedEscaped", busIdWithALineBreak},
+    {"AClosedOutputDoesNotEndTheServer", outputClosed},
 };
 
 class ServeHostileTest : public ::testing::TestWithParam<HostileCase> {};
@@ -127,7 +139,7 @@ TEST_P(ServeHostileTest, TheServerHoldsAndServesOn) {
     ASSERT_EQ(listed.size(), 12u) << "no list after the scene";
     EXPECT_EQ(big32(listed, 4), 0u);
     std::string output;
-    EXPECT_EQ(scene.server->stop(output), 0) << output;
+    EXPECT_EQ(scene.server->stop(output), scene.exitStatus) << output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ServeHostileTest, ::testing::ValuesIn(kCases),
