@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <system_error>
 
 #include "descriptor.h"
 #include "simCommands.h"
@@ -145,14 +146,21 @@ void ExportServer::accept(int fd, const std::string& peer) {
     connection->peer = peer;
     Connection* self = connection.get();
     connections_.push_back(std::move(connection));
-    self->thread = std::thread([this, self] {
-        try {
-            serve(*self);
-        } catch (...) {  // even the line that tells of a failure could not be made
-        }
-        close(self->fd);
-        self->done = true;
-    });
+    try {
+        self->thread = std::thread([this, self] {
+            try {
+                serve(*self);
+            } catch (...) {  // even the line that tells of a failure could not be made
+            }
+            close(self->fd);
+            self->done = true;
+        });
+    } catch (const std::system_error& failure) {  // out of threads or memory
+        connections_.pop_back();
+        close(fd);
+        say(peer + ": refused: no thread to serve it (" + failure.code().message() +
+            "); connection closed");
+    }
 }
 
 void ExportServer::reap() {

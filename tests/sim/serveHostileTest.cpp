@@ -2,8 +2,10 @@
 // meets in the field. Each case plays one scene, checks what it must, and
 // then the server must still answer a list and stop cleanly.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -112,6 +114,38 @@ void outputClosed(Scene& scene) {
     scene.exitStatus = 1;  // as for any output that was lost
 }
 
+// Sets the soft limit on the processes of `pid`'s user, from a child that
+// runs as that user and group (lowering and raising a soft limit needs no
+// privilege).
+bool limitProcesses(pid_t pid, uid_t user, rlim_t limit) {
+    const pid_t child = fork();
+    if (child == 0) {
+        rlimit current{};
+        const bool done = setgid(user) == 0 && setuid(user) == 0 &&
+                          prlimit(pid, RLIMIT_NPROC, nullptr, &current) == 0;
+        const rlimit wanted{std::min(limit, current.rlim_max), current.rlim_max};
+        _exit(done && prlimit(pid, RLIMIT_NPROC, &wanted, nullptr) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// No thread can be started for a connection: the server runs as nobody,
+// who may have no more processes than the one it is.
+void noThreadForAConnection(Scene& scene) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the server as another user";
+    scene.start({}, 65534);
+    const size_t idle = scene.server->descriptors();
+    ASSERT_TRUE(limitProcesses(scene.server->pid(), 65534, 1));
+    {
+        const Client refused(scene.server->port());
+        EXPECT_TRUE(refused.closedByServer());
+    }
+    EXPECT_NE(scene.server->awaitLine("no thread to serve it"), "");
+    EXPECT_TRUE(scene.server->awaitDescriptors(idle)) << "the refused socket was kept open";
+    ASSERT_TRUE(limitProcesses(scene.server->pid(), 65534, RLIM_INFINITY));
+}
+
 struct HostileCase {
     const char* name;
     void (*play)(Scene&);
@@ -125,6 +159,7 @@ const HostileCase kCases[] = {
     {"ARecordFileIsNotOpenedThroughALink", recordThroughAPlantedLink},
     {"ABusIdIsLoggedEscaped", busIdWithALineBreak},
     {"AClosedOutputDoesNotEndTheServer", outputClosed},
+    {"AConnectionWithoutAThreadIsClosed", noThreadForAConnection},
 };
 
 class ServeHostileTest : public ::testing::TestWithParam<HostileCase> {};
