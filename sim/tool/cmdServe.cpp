@@ -135,8 +135,15 @@ int runServe(const ServeOptions& options) {
     }
     (void)std::fflush(stdout);
     int status = 0;
+    // After an accept that failed for want of descriptors or memory, the
+    // connection waits in the queue and the listener is left out of one poll,
+    // instead of being polled, and failing, at full speed.
+    bool pauseListener = false;
+    bool acceptFailureTold = false;
     while (true) {
-        pollfd entries[2] = {{listener.fd, POLLIN, 0}, {signalFd.fd, POLLIN, 0}};
+        pollfd entries[2] = {{pauseListener ? -1 : listener.fd, POLLIN, 0},
+                             {signalFd.fd, POLLIN, 0}};
+        pauseListener = false;
         const int ready = poll(entries, 2, kPollMillis);
         if (ready < 0 && errno != EINTR) {
             status = fail("poll: " + errnoText(errno));
@@ -150,7 +157,17 @@ int runServe(const ServeOptions& options) {
         socklen_t peerLength = sizeof peer;
         const int fd =
             accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
-        if (fd >= 0) server.accept(fd, describe(peer));
+        if (fd >= 0) {
+            acceptFailureTold = false;
+            server.accept(fd, describe(peer));
+        } else if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+            pauseListener = true;
+            if (!acceptFailureTold) {  // once, until a connection is accepted again
+                std::printf("accept: %s; new connections wait\n", errnoText(errno).c_str());
+                (void)std::fflush(stdout);
+                acceptFailureTold = true;
+            }
+        }
     }
     stop = true;
     server.joinAll();

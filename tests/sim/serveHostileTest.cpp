@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "serveHarness.h"
@@ -146,6 +148,40 @@ void noThreadForAConnection(Scene& scene) {
     ASSERT_TRUE(limitProcesses(scene.server->pid(), 65534, RLIM_INFINITY));
 }
 
+// The CPU time (user and system, in clock ticks) that process `pid` used.
+long cpuTicks(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(file)), {});
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long user = 0, system = 0;
+    for (int i = 3; i <= 13; ++i) fields >> field;  // state .. cmajflt
+    fields >> user >> system;
+    return user + system;
+}
+
+// The server is out of descriptors, so accepting a waiting connection fails.
+void outOfDescriptors(Scene& scene) {
+    scene.start();
+    const pid_t pid = scene.server->pid();
+    rlim_t lowestFree = 0;
+    while (access(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(lowestFree)).c_str(),
+                  F_OK) == 0)
+        ++lowestFree;
+    rlimit before{};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &before), 0);
+    const rlimit none{lowestFree, before.rlim_max};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &none, nullptr), 0);
+    const Client waiting(scene.server->port());
+    EXPECT_NE(scene.server->awaitLine("accept: Too many open files"), "");
+    const long ticks = cpuTicks(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(cpuTicks(pid) - ticks, sysconf(_SC_CLK_TCK) / 4) << "the accept loop spins";
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &before, nullptr), 0);
+    waiting.send(opRequest(kVersion, kOpReqDevlist));
+    EXPECT_EQ(waiting.receive(12).size(), 12u) << "the waiting connection is served";
+}
+
 struct HostileCase {
     const char* name;
     void (*play)(Scene&);
@@ -160,6 +196,7 @@ const HostileCase kCases[] = {
     {"ABusIdIsLoggedEscaped", busIdWithALineBreak},
     {"AClosedOutputDoesNotEndTheServer", outputClosed},
     {"AConnectionWithoutAThreadIsClosed", noThreadForAConnection},
+    {"OutOfDescriptorsTheAcceptLoopWaits", outOfDescriptors},
 };
 
 class ServeHostileTest : public ::testing::TestWithParam<HostileCase> {};
