@@ -13,6 +13,7 @@
 
 #include "descriptor.h"
 #include "simCommands.h"
+#include "socketSend.h"
 #include "treeNodes.h"
 #include "usbipDevice.h"
 
@@ -24,26 +25,12 @@ using namespace voksim::usbip;
 // A client must send its whole request within this time: the `usbip` client
 // sends it at once, and a client that stalls holds a connection slot.
 constexpr auto kRequestTime = std::chrono::seconds(10);
-// A client that does not read its replies fails the send after this time
-// instead of holding its thread (and the shutdown) forever.
-constexpr int kSendTimeoutSeconds = 5;
 constexpr int kPollMillis = 100;
 constexpr size_t kMaxConnections = 64;
 
 void say(const std::string& line) {
     std::printf("%s\n", line.c_str());
     (void)std::fflush(stdout);
-}
-
-bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        done += static_cast<size_t>(sent);
-    }
-    return true;
 }
 
 // Text from the wire as a log line may show it: every byte outside printable
@@ -138,8 +125,6 @@ void ExportServer::accept(int fd, const std::string& peer) {
     (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    const timeval sendTimeout{kSendTimeoutSeconds, 0};
-    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
     connection->number = ++accepted_;
@@ -232,7 +217,7 @@ void ExportServer::serve(Connection& connection) {
         if (!replied) {
             std::vector<uint8_t> reply;
             appendFailureReply(reply, request.code, kStatusDeviceError);
-            (void)sendAll(connection.fd, reply);
+            (void)voksim::sendWithin(connection.fd, reply);
         }
     }
 }
@@ -242,7 +227,7 @@ void ExportServer::answerList(Connection& connection, bool& replied) {
     std::vector<uint8_t> reply;
     appendDevlistReply(reply, devices);
     replied = true;
-    if (sendAll(connection.fd, reply))
+    if (voksim::sendWithin(connection.fd, reply))
         say(connection.peer + ": listed " + std::to_string(devices.size()) + " devices");
 }
 
@@ -264,7 +249,7 @@ void ExportServer::answerImport(Connection& connection, const std::string& busid
     std::vector<uint8_t> reply;
     appendImportReply(reply, status, described);
     replied = true;
-    const bool sent = sendAll(connection.fd, reply);
+    const bool sent = voksim::sendWithin(connection.fd, reply);
     if (status != kStatusOk) {
         say(peer + ": import of '" + shownBusid + "' refused: " +
             (status == kStatusDeviceBusy ? "imported by another client"

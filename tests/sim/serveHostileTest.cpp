@@ -182,6 +182,31 @@ void outOfDescriptors(Scene& scene) {
     EXPECT_EQ(waiting.receive(12).size(), 12u) << "the waiting connection is served";
 }
 
+// A client that imports, sends requests and never reads a reply: once the
+// server's sends stall it has 5 s for the replies, not 5 s per partial send.
+void stopsReading(Scene& scene) {
+    using Clock = std::chrono::steady_clock;
+    scene.start();
+    const Client client(scene.server->port(), 4096);
+    ASSERT_EQ(client.import("1-2"), 0u);
+    const Bytes one = submit(1, true, {0x80, 6, 0, 1, 0, 0, 18, 0});  // GET_DESCRIPTOR (device)
+    Bytes requests;
+    for (int i = 0; i < 400000; ++i) requests.insert(requests.end(), one.begin(), one.end());
+    size_t sent = 0;
+    Clock::time_point lastTaken = Clock::now();
+    while (Clock::now() - lastTaken < std::chrono::milliseconds(500)) {
+        ASSERT_LT(sent, requests.size()) << "the server read every request";
+        const ssize_t taken = ::send(client.fd(), requests.data() + sent, requests.size() - sent,
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (taken > 0) {
+            sent += static_cast<size_t>(taken);
+            lastTaken = Clock::now();
+        }
+    }
+    EXPECT_NE(scene.server->awaitLine("released 1-2"), "");
+    EXPECT_LT(Clock::now() - lastTaken, std::chrono::seconds(8)) << "dropped after 5 s";
+}
+
 struct HostileCase {
     const char* name;
     void (*play)(Scene&);
@@ -197,6 +222,7 @@ const HostileCase kCases[] = {
     {"AClosedOutputDoesNotEndTheServer", outputClosed},
     {"AConnectionWithoutAThreadIsClosed", noThreadForAConnection},
     {"OutOfDescriptorsTheAcceptLoopWaits", outOfDescriptors},
+    {"AClientThatStopsReadingIsDroppedAfterFiveSeconds", stopsReading},
 };
 
 class ServeHostileTest : public ::testing::TestWithParam<HostileCase> {};
