@@ -26,7 +26,13 @@ using namespace voksim::usbip;
 // sends it at once, and a client that stalls holds a connection slot.
 constexpr auto kRequestTime = std::chrono::seconds(10);
 constexpr int kPollMillis = 100;
+// Connections served at once, in all and from one address. A connection
+// that has not sent its whole request yet (idle) makes room when one of the
+// limits is reached; those asked to go still count against a hard cap until
+// they have gone (within one poll).
 constexpr size_t kMaxConnections = 64;
+constexpr size_t kMaxConnectionsPerAddress = 16;
+constexpr size_t kMaxConnectionsLeaving = 2 * kMaxConnections;
 
 void say(const std::string& line) {
     std::printf("%s\n", line.c_str());
@@ -50,12 +56,12 @@ std::string escaped(const std::string& text) {
     return out;
 }
 
-enum class RequestRead { kWhole, kRefused, kGone };
+enum class RequestRead { kWhole, kRefused, kDropped, kGone };
 
 // Reads one operation request to its exact length, so that the data phase
 // that may follow an import starts with the next byte on the socket.
-RequestRead readRequest(int fd, const std::atomic<bool>& stop, int recordFd, OpRequest& request,
-                        std::string& refusal) {
+RequestRead readRequest(int fd, const std::atomic<bool>& stop, const std::atomic<bool>& drop,
+                        int recordFd, OpRequest& request, std::string& refusal) {
     uint8_t bytes[kOpHeaderSize + kBusIdSize];
     size_t have = 0;
     const auto deadline = std::chrono::steady_clock::now() + kRequestTime;
@@ -70,6 +76,7 @@ RequestRead readRequest(int fd, const std::atomic<bool>& stop, int recordFd, OpR
         pollfd entry{fd, POLLIN, 0};
         const int ready = poll(&entry, 1, kPollMillis);
         if (stop.load()) return RequestRead::kGone;
+        if (drop.load()) return RequestRead::kDropped;
         if (ready < 0 && errno != EINTR) return RequestRead::kGone;
         if (ready <= 0) {
             if (std::chrono::steady_clock::now() < deadline) continue;
@@ -109,10 +116,47 @@ std::vector<ExportedDevice> ExportServer::exports() const {
     return devices;
 }
 
+// The oldest connection that is still waiting for its request and not asked
+// to go yet, among all or those from `address`; null when there is none.
+ExportServer::Connection* ExportServer::oldestIdle(const std::string* address) {
+    for (auto& connection : connections_) {
+        if (connection->idle && !connection->drop && (!address || connection->address == *address))
+            return connection.get();
+    }
+    return nullptr;
+}
+
+// Whether `peer` from `address` may have a connection now, asking an idle
+// one to make room when a limit is reached.
+bool ExportServer::makeRoom(const std::string& peer, const std::string& address) {
+    size_t staying = 0;
+    size_t fromAddress = 0;
+    for (const auto& connection : connections_) {
+        if (connection->drop) continue;
+        ++staying;
+        if (connection->address == address) ++fromAddress;
+    }
+    const bool addressFull = fromAddress >= kMaxConnectionsPerAddress;
+    if (!addressFull && staying < kMaxConnections) return true;
+    Connection* idle = connections_.size() < kMaxConnectionsLeaving
+                           ? oldestIdle(addressFull ? &address : nullptr)
+                           : nullptr;
+    if (idle == nullptr) {
+        say(peer + ": refused: " +
+            (addressFull ? std::to_string(kMaxConnectionsPerAddress) + " connections from " +
+                               address + " are open"
+                         : std::to_string(kMaxConnections) + " connections are open") +
+            ", none of them idle");
+        return false;
+    }
+    idle->drop = true;
+    return true;
+}
+
 void ExportServer::accept(int fd, const std::string& peer) {
     reap();
-    if (connections_.size() >= kMaxConnections) {
-        say(peer + ": refused: " + std::to_string(kMaxConnections) + " connections are open");
+    const std::string address = peer.substr(0, peer.rfind(':'));
+    if (!makeRoom(peer, address)) {
         close(fd);
         return;
     }
@@ -129,6 +173,7 @@ void ExportServer::accept(int fd, const std::string& peer) {
     connection->fd = fd;
     connection->number = ++accepted_;
     connection->peer = peer;
+    connection->address = address;
     Connection* self = connection.get();
     connections_.push_back(std::move(connection));
     try {
@@ -200,9 +245,12 @@ void ExportServer::serve(Connection& connection) {
     }
     OpRequest request;
     std::string refusal;
-    const RequestRead read = readRequest(connection.fd, stop_, record.fd, request, refusal);
+    const RequestRead read =
+        readRequest(connection.fd, stop_, connection.drop, record.fd, request, refusal);
     if (read == RequestRead::kRefused) say(peer + ": refused: " + refusal + "; connection closed");
+    if (read == RequestRead::kDropped) say(peer + ": closed while idle, to make room for another");
     if (read != RequestRead::kWhole) return;
+    connection.idle = false;
     bool replied = false;
     try {
         if (request.code == kOpReqDevlist) {

@@ -207,6 +207,18 @@ void stopsReading(Scene& scene) {
     EXPECT_LT(Clock::now() - lastTaken, std::chrono::seconds(8)) << "dropped after 5 s";
 }
 
+// 64 connections from one address that never send a request, then a list.
+void idleConnectionsFillTheTable(Scene& scene) {
+    scene.start();
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<Client>(scene.server->port()));
+    const Client listing(scene.server->port());
+    listing.send(opRequest(kVersion, kOpReqDevlist));
+    EXPECT_EQ(listing.receive(12).size(), 12u) << "refused while idle connections held the slots";
+    uint8_t byte = 0;
+    EXPECT_EQ(recv(idle.front()->fd(), &byte, 1, 0), 0) << "the oldest idle one made room";
+}
+
 struct HostileCase {
     const char* name;
     void (*play)(Scene&);
@@ -223,6 +235,7 @@ const HostileCase kCases[] = {
     {"AConnectionWithoutAThreadIsClosed", noThreadForAConnection},
     {"OutOfDescriptorsTheAcceptLoopWaits", outOfDescriptors},
     {"AClientThatStopsReadingIsDroppedAfterFiveSeconds", stopsReading},
+    {"IdleConnectionsMakeRoomForANewOne", idleConnectionsFillTheTable},
 };
 
 class ServeHostileTest : public ::testing::TestWithParam<HostileCase> {};
