@@ -28,11 +28,11 @@ constexpr auto kRequestTime = std::chrono::seconds(10);
 constexpr int kPollMillis = 100;
 // Connections served at once, in all and from one address. A connection
 // that has not sent its whole request yet (idle) makes room when one of the
-// limits is reached; those asked to go still count against a hard cap until
-// they have gone (within one poll).
+// limits is reached; those asked to go stay in the table, under a hard cap
+// on its entries, until they have gone (within one poll).
 constexpr size_t kMaxConnections = 64;
 constexpr size_t kMaxConnectionsPerAddress = 16;
-constexpr size_t kMaxConnectionsLeaving = 2 * kMaxConnections;
+constexpr size_t kMaxTableEntries = 2 * kMaxConnections;
 
 void say(const std::string& line) {
     std::printf("%s\n", line.c_str());
@@ -138,7 +138,7 @@ bool ExportServer::makeRoom(const std::string& peer, const std::string& address)
     }
     const bool addressFull = fromAddress >= kMaxConnectionsPerAddress;
     if (!addressFull && staying < kMaxConnections) return true;
-    Connection* idle = connections_.size() < kMaxConnectionsLeaving
+    Connection* idle = connections_.size() < kMaxTableEntries
                            ? oldestIdle(addressFull ? &address : nullptr)
                            : nullptr;
     if (idle == nullptr) {
