@@ -191,6 +191,17 @@ static void write_holder_pid(int fd, const char* ipc_path) {
     }
 }
 
+// F_SETLKW, asked again when a signal cuts the wait short (a handler that
+// the application installed without SA_RESTART): an interrupted wait must
+// not let the caller go on without the lock.
+static int set_lock_waiting(int fd, struct flock* request) {
+    int r = 0;
+    do {
+        r = fcntl(fd, F_SETLKW, request);
+    } while (r != 0 && errno == EINTR);
+    return r;
+}
+
 // Waits for the exclusive record lock on the first byte of the lock file.
 static int wait_record_lock(int fd, const char* ipc_path) {
     struct flock request = {};
@@ -198,13 +209,13 @@ static int wait_record_lock(int fd, const char* ipc_path) {
     request.l_whence = SEEK_SET;
     request.l_start = 0;
     request.l_len = 1;
-    int r = fcntl(fd, F_SETLKW, &request);
+    int r = set_lock_waiting(fd, &request);
     if (r != 0 && errno == EDEADLK) {
         // The kernel saw a cycle through another thread of this process. Once
         // this thread is the only one holding a pool lock the cycle is gone:
         // ask again.
         if (lock_th_others() == 0) {
-            r = fcntl(fd, F_SETLKW, &request);
+            r = set_lock_waiting(fd, &request);
             if (unlock_th_others() != 0) {
                 r = -1;
             }
