@@ -16,6 +16,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/openAboveStdio.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
 #include "lock/mutex.h"
@@ -45,10 +46,11 @@ uint16_t littleEndian16(const uint8_t* bytes) {
 }  // namespace
 
 // Every descriptor the library opens is close-on-exec, so no token node leaks
-// into a program that the application starts.
+// into a program that the application starts, and above 2, so that nothing
+// written to stdout or stderr can reach the token.
 static int open_device(const char* dev_path) {
     VOK_ASSERT(dev_path);
-    const int fd = open(dev_path, O_RDWR | O_CLOEXEC);
+    const int fd = vokOpenAboveStdio(dev_path, O_RDWR | O_CLOEXEC);
     if (fd < 0) vokTraceSystemError("open", dev_path, errno);
     return fd;
 }

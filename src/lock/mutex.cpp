@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/openAboveStdio.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
 #include "lock/lockFileName.h"
@@ -153,13 +154,16 @@ static int unlock_th_others() {
 // shares; an existing file is never re-moded.
 static int open_lock_file(const char* ipc_path) {
     constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
-    bool created = false;
-    int fd = open(ipc_path, kFlags);
+    int fd = vokOpenAboveStdio(ipc_path, kFlags);
     if (fd < 0 && errno == ENOENT) {
         fd = open(ipc_path, kFlags | O_CREAT | O_EXCL, kLockFileMode);
-        created = fd >= 0;
-        if (fd < 0 && errno == EEXIST) {
-            fd = open(ipc_path, kFlags);  // another process made it meanwhile
+        if (fd >= 0) {
+            // The shared mode before anything can fail, so that the new file
+            // is usable by every user whatever happens next.
+            (void)fchmod(fd, kLockFileMode);  // the lock works without it
+            fd = vokMoveAboveStdio(fd);
+        } else if (errno == EEXIST) {
+            fd = vokOpenAboveStdio(ipc_path, kFlags);  // another process made it meanwhile
         }
     }
     if (fd < 0) {
@@ -171,9 +175,6 @@ static int open_lock_file(const char* ipc_path) {
         vokTraceFailure("not a regular file with one link: not used as a lock file", ipc_path);
         (void)close(fd);
         return -1;
-    }
-    if (created) {
-        (void)fchmod(fd, kLockFileMode);  // the lock works without it
     }
     return fd;
 }

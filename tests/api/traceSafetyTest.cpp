@@ -1,0 +1,96 @@
+// The trace where it can hurt: a stderr that is a pipe without a reader, or
+// closed, and the bytes of the level-3 lines. Each case plays one scene on a
+// token of its own; the scenes that change stderr run in a child process.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "api/apiFixture.h"
+
+namespace voktest {
+namespace {
+
+struct Scene {
+    TokenTree tree;
+    std::string node = tree.addToken(2);
+};
+
+// Runs `body` in a child process; its exit status, or 128 + the signal that
+// ended it.
+int inChild(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) _exit(body());
+    int status = 0;
+    if (waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A traced write of 256 bytes at offset 0: 0 when it succeeded and no system
+// error is left behind.
+int tracedWrite(const std::vector<uint8_t>& bytes) {
+    vokSetLogLevel(3);
+    const VokHandle handle = vokOpen(0);
+    VokIdResponse response;
+    const uint32_t status = vokWrite(handle, nullptr, 0, 0, bytes.data(),
+                                     static_cast<uint32_t>(bytes.size()), &response);
+    const bool clean = status == VOK_STATUS_OK && vokLastSystemError() == 0;
+    return vokClose(handle) == VOK_STATUS_OK && clean ? 0 : 1;
+}
+
+const std::vector<uint8_t> kData = [] {
+    std::vector<uint8_t> bytes(256);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+    return bytes;
+}();
+
+// A process started with stderr closed: the library's own descriptors must
+// not take its number, or the trace would be written into them.
+void stderrClosed(Scene& scene) {
+    EXPECT_EQ(inChild([] {
+                  close(STDERR_FILENO);
+                  return tracedWrite(kData);
+              }),
+              0);
+    char head[2] = {};
+    std::ifstream(scene.node, std::ios::binary).read(head, sizeof head);
+    EXPECT_EQ(head[0], 18) << "the node no longer begins with its device descriptor";
+    for (const auto& entry : std::filesystem::directory_iterator(scene.tree.lockDirectory()))
+        EXPECT_EQ(entry.file_size(), 8u) << entry.path() << " holds more than the holder's PID";
+    const ScopedHandle handle(vokOpen(0));
+    EXPECT_NE(handle.get(), VOK_INVALID_HANDLE);
+}
+
+struct TraceCase {
+    const char* name;
+    void (*play)(Scene&);
+};
+
+void PrintTo(const TraceCase& trace, std::ostream* out) { *out << trace.name; }
+
+const TraceCase kCases[] = {
+    {"AClosedStderrIsNotTakenByTheLibrary", stderrClosed},
+};
+
+class TraceSafetyTest : public ::testing::TestWithParam<TraceCase> {};
+
+TEST_P(TraceSafetyTest, TheTraceHarmsNothing) {
+    Scene scene;
+    GetParam().play(scene);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TraceSafetyTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<TraceCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace voktest
