@@ -6,6 +6,7 @@
 #include "diagnostics/trace.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,6 +38,36 @@ thread_local VokHandle tHandle = VOK_INVALID_HANDLE;
 
 }  // namespace
 
+// Writes a trace line to stderr. A library must never raise a signal in its
+// caller: with stderr a pipe whose reader has gone, the write would raise
+// SIGPIPE and end the application in the middle of a transaction. SIGPIPE is
+// blocked in this thread for the write, and one that the write raised is
+// taken back before the old mask returns (one that was pending before stays
+// pending). A line that cannot be written is lost; errno is left as it was.
+static void write_to_stderr(const char* text, size_t length) {
+    const int savedErrno = errno;
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t pending;
+    const bool pendingBefore = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    sigset_t previous;
+    const bool blocked = pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous) == 0;
+    ssize_t written = 0;
+    do {
+        written = write(STDERR_FILENO, text, length);
+    } while (written < 0 && errno == EINTR);
+    if (written < 0 && errno == EPIPE && blocked && !pendingBefore) {
+        const timespec noWait = {0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    if (blocked) {
+        (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    errno = savedErrno;
+}
+
 static void emit(int level, const char* line, size_t length) {
     int r = pthread_mutex_lock(&gTarget.lock);
     VOK_ASSERT(r == 0);
@@ -51,8 +82,7 @@ static void emit(int level, const char* line, size_t length) {
     char withNewline[kLineSize + 1];
     std::memcpy(withNewline, line, length);
     withNewline[length] = '\n';
-    // A trace that cannot be written is lost; the call goes on as it would.
-    (void)!write(STDERR_FILENO, withNewline, length + 1);
+    write_to_stderr(withNewline, length + 1);
 }
 
 // Formats "vok[pid:tid] seconds.micros " and the message, then emits it.

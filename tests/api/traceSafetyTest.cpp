@@ -46,11 +46,45 @@ int tracedWrite(const std::vector<uint8_t>& bytes) {
     return vokClose(handle) == VOK_STATUS_OK && clean ? 0 : 1;
 }
 
+// stderr becomes a pipe whose reader has gone.
+void stderrWithoutReader() {
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0 || dup2(pipeEnds[1], STDERR_FILENO) < 0) _exit(2);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+}
+
 const std::vector<uint8_t> kData = [] {
     std::vector<uint8_t> bytes(256);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
     return bytes;
 }();
+
+void pipeWithoutReader(Scene& scene) {
+    const int ended = inChild([] {
+        stderrWithoutReader();
+        return tracedWrite(kData);
+    });
+    EXPECT_EQ(ended, 0) << "141: ended by SIGPIPE";
+    EXPECT_EQ(tokenMemory(scene.node, 0, 256), kData);
+}
+
+// The application blocks SIGPIPE itself: the trace must leave none pending,
+// which would end the application once it unblocks the signal.
+void pipeWithoutReaderSignalBlocked(Scene&) {
+    const int ended = inChild([] {
+        stderrWithoutReader();
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        sigprocmask(SIG_BLOCK, &pipeSignal, nullptr);
+        const int written = tracedWrite(kData);
+        sigset_t pending;
+        sigpending(&pending);
+        return written != 0 ? 1 : sigismember(&pending, SIGPIPE) == 1 ? 3 : 0;
+    });
+    EXPECT_EQ(ended, 0) << "3: a SIGPIPE of the trace's is left pending";
+}
 
 // A process started with stderr closed: the library's own descriptors must
 // not take its number, or the trace would be written into them.
@@ -77,6 +111,8 @@ struct TraceCase {
 void PrintTo(const TraceCase& trace, std::ostream* out) { *out << trace.name; }
 
 const TraceCase kCases[] = {
+    {"AStderrPipeWithoutReaderRaisesNoSignal", pipeWithoutReader},
+    {"ABlockedSigpipeIsNotLeftPending", pipeWithoutReaderSignalBlocked},
     {"AClosedStderrIsNotTakenByTheLibrary", stderrClosed},
 };
 
