@@ -103,6 +103,40 @@ void stderrClosed(Scene& scene) {
     EXPECT_NE(handle.get(), VOK_INVALID_HANDLE);
 }
 
+std::mutex gLinesMutex;
+std::vector<std::string> gLines;
+void collect(void*, int, const char* line) {
+    const std::lock_guard<std::mutex> hold(gLinesMutex);
+    gLines.emplace_back(line);
+}
+
+// The new PIN's length travels in byte 2 of the set-PIN command's phase-5
+// packet; the level-3 line masks it as it masks the PIN.
+void newPinLength(Scene&) {
+    const ScopedHandle handle(vokOpen(0));
+    gLines.clear();
+    vokSetLogHandler(collect, nullptr);
+    vokSetLogLevel(3);
+    VokIdResponse response;
+    const char newPin[] = "thirteen-long";
+    const uint32_t status = vokSetPin(handle.get(), VOK_PIN_USER, VOK_BLOCK_2, nullptr, 0, newPin,
+                                      sizeof newPin - 1, &response);
+    vokSetLogLevel(0);
+    vokSetLogHandler(nullptr, nullptr);
+    ASSERT_EQ(status, VOK_STATUS_OK);
+    int seen = 0;
+    for (const std::string& line : gLines) {
+        const size_t at = line.find("transfer out phase 5 ");
+        if (at == std::string::npos) continue;
+        ++seen;
+        std::istringstream bytes(line.substr(line.rfind(':') + 1));
+        std::string phase, tag, length;
+        bytes >> phase >> tag >> length;
+        EXPECT_EQ(length, "**") << line;
+    }
+    EXPECT_EQ(seen, 1);
+}
+
 struct TraceCase {
     const char* name;
     void (*play)(Scene&);
@@ -114,6 +148,7 @@ const TraceCase kCases[] = {
     {"AStderrPipeWithoutReaderRaisesNoSignal", pipeWithoutReader},
     {"ABlockedSigpipeIsNotLeftPending", pipeWithoutReaderSignalBlocked},
     {"AClosedStderrIsNotTakenByTheLibrary", stderrClosed},
+    {"TheNewPinLengthIsMasked", newPinLength},
 };
 
 class TraceSafetyTest : public ::testing::TestWithParam<TraceCase> {};
