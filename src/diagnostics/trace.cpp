@@ -107,8 +107,10 @@ static void emit(int level, const char* line, size_t length) {
     errno = savedErrno;
 }
 
+// Ignored in a secure-execution process: a set-user-ID program must not send
+// its trace wherever its caller's stderr goes.
 static int level_from_environment() {
-    const char* value = getenv("VOK_DEBUG");  // NOLINT(concurrency-mt-unsafe)
+    const char* value = secure_getenv("VOK_DEBUG");  // NOLINT(concurrency-mt-unsafe)
     if (value == nullptr || value[0] == '\0') return kTraceOff;
     if (value[1] == '\0' && value[0] >= '0' && value[0] <= '3') return value[0] - '0';
     return -2;  // not a level
@@ -121,7 +123,7 @@ int vokTraceLevel() {
     int expected = kLevelUnknown;
     const int chosen = fromEnvironment < 0 ? kTraceOff : fromEnvironment;
     if (gLevel.compare_exchange_strong(expected, chosen) && fromEnvironment < 0) {
-        const char* value = getenv("VOK_DEBUG");  // NOLINT(concurrency-mt-unsafe)
+        const char* value = secure_getenv("VOK_DEBUG");  // NOLINT(concurrency-mt-unsafe)
         char line[kLineSize];
         const int length = std::snprintf(
             line, sizeof line, "vok: VOK_DEBUG=%.64s is not a level from 0 to 3; no trace",

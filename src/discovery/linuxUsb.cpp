@@ -148,8 +148,10 @@ void enumVendorDevices(VokListEntry* listHead) {
 
     // The root: $USB_DEVFS_PATH when it names anything that exists (taken as
     // it stands, a trailing '/' included), else /dev/bus/usb, else /proc/bus/usb.
+    // A set-user-ID (or set-group-ID, or file-capability) program does not
+    // take the root from its caller: secure_getenv ignores the variable there.
     bool haveRoot = false;
-    const char* configured = getenv("USB_DEVFS_PATH");  // NOLINT(concurrency-mt-unsafe)
+    const char* configured = secure_getenv("USB_DEVFS_PATH");  // NOLINT(concurrency-mt-unsafe)
     if (configured != nullptr) {
         dev_path_len = strlen(configured);
         VOK_ASSERT(sizeof(dev_path) > dev_path_len);

@@ -63,9 +63,10 @@ size_t lock_num_hash(const char* str) {
 }
 
 // The lock directory is $VOK_IPC_NAME, read at each call, or "/tmp". An empty
-// value puts the lock files into the root directory.
+// value puts the lock files into the root directory. In a secure-execution
+// process (set-user-ID and the like) the caller's variable is ignored.
 int create_ipc_name(const char* name_postfix, char* buf, size_t buf_len) {
-    const char* name_prefix = getenv("VOK_IPC_NAME");  // NOLINT(concurrency-mt-unsafe)
+    const char* name_prefix = secure_getenv("VOK_IPC_NAME");  // NOLINT(concurrency-mt-unsafe)
     if (name_prefix == nullptr) {
         name_prefix = "/tmp";
     }

@@ -47,7 +47,7 @@ bool exists(const std::string& path) {
 
 // Which root the library takes, and why; the library does not say.
 void chooseRoot(UsbTree& tree) {
-    if (const char* value = std::getenv("USB_DEVFS_PATH")) {
+    if (const char* value = secure_getenv("USB_DEVFS_PATH")) {
         tree.environmentSet = true;
         tree.environmentValue = value;
         if (exists(value)) {
