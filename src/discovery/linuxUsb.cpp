@@ -8,7 +8,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +18,7 @@
 #include "common/openAboveStdio.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
+#include "discovery/probeableNode.h"
 #include "lock/mutex.h"
 
 // The accepted devices. The vendor/product ID pair 0xF055/0x0401 is this
@@ -62,23 +62,16 @@ static int close_device(int fd) {
     return 0;
 }
 
-// The character-device major number of usbfs device nodes.
-constexpr unsigned kUsbDeviceMajor = 189;
-
-static bool is_probeable_node(const struct stat& st) {
-    return S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && major(st.st_rdev) == kUsbDeviceMajor);
-}
-
 static bool is_probeable(const char* dev_path) {
     struct stat st = {};
-    return stat(dev_path, &st) == 0 && is_probeable_node(st);
+    return stat(dev_path, &st) == 0 && vokIsProbeableNode(st);
 }
 
 // The path may have been replaced since is_probeable looked at it: only the
 // opened descriptor tells what will be read.
 static bool is_probeable(int fd) {
     struct stat st = {};
-    return fstat(fd, &st) == 0 && is_probeable_node(st);
+    return fstat(fd, &st) == 0 && vokIsProbeableNode(st);
 }
 
 // 0 with the product ID stored when the node is an accepted device; -1 when
