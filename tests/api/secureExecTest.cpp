@@ -4,7 +4,6 @@
 // only root may write, and receive its trace.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +11,7 @@
 
 #include "api/apiFixture.h"
 #include "support/childEnvironment.h"
+#include "support/childOutput.h"
 
 namespace voktest {
 namespace {
@@ -21,23 +21,10 @@ namespace fs = std::filesystem;
 // Runs `program` as `user` with `env`: what it wrote to stdout and stderr.
 std::string runAs(uid_t user, const std::string& program, const testsupport::Environment& env) {
     const testsupport::ExecArgs exec(program, {}, env);
-    int output[2];
-    if (pipe2(output, O_CLOEXEC) != 0) return "pipe failed";
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(output[1], 1);
-        dup2(output[1], 2);
-        if (setgid(user) != 0 || setuid(user) != 0) _exit(126);
-        execve(program.c_str(), exec.argv.data(), exec.envp.data());
-        _exit(127);
-    }
-    close(output[1]);
-    std::string text;
-    char chunk[512];
-    for (ssize_t got; (got = read(output[0], chunk, sizeof chunk)) > 0;) text.append(chunk, got);
-    close(output[0]);
-    waitpid(child, nullptr, 0);
-    return text;
+    return testsupport::childOutput([&] {
+        if (setgid(user) == 0 && setuid(user) == 0)
+            execve(program.c_str(), exec.argv.data(), exec.envp.data());
+    });
 }
 
 TEST(SecureExecution, ASetUserIdProgramIgnoresItsCallersEnvironment) {
