@@ -118,8 +118,6 @@ class Server {
         std::fclose(output_);
         output_ = nullptr;
     }
-    // Whether the process still runs.
-    bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
     // Reads the server's output up to the first line that holds `part` and
     // returns that line; empty when the server printed nothing for 20 s or
     // ended first.
@@ -203,6 +201,12 @@ class Client {
         return bytes;
     }
     bool closedByServer() const { return receive(1).empty(); }
+    // The header of the reply to a list request: 12 bytes, or fewer when
+    // the server closed the connection.
+    Bytes list() const {
+        send(opRequest(kVersion, kOpReqDevlist));
+        return receive(12);
+    }
     // An import of `busid`: the reply's status, the device description read.
     uint32_t import(const std::string& busid) const {
         send(opRequest(kVersion, kOpReqImport, busid));
