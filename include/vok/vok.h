@@ -27,6 +27,12 @@
  * the library's static storage, not on the stack. What the C library's ioctl
  * needs comes on top (nothing beyond the system call on Linux).
  *
+ * Environment: USB_DEVFS_PATH (the usbfs root), VOK_IPC_NAME (the lock
+ * directory) and VOK_DEBUG (the trace level, see Diagnostics) are read with
+ * secure_getenv. In a secure-execution process (set-user-ID, set-group-ID, or
+ * file capabilities) they are ignored and the defaults apply: /dev/bus/usb
+ * then /proc/bus/usb, /tmp, no trace.
+ *
  * Every handle-based function below returns 0, 3 or 9 as described with it,
  * 5 or 7 from the exchange with the token, or the token's own status byte.
  *
@@ -397,7 +403,8 @@ VOK_API const char* vokStatusString(uint32_t status);
  * read once, at the first traced event) sets the level; vokSetLogLevel
  * overrides it. Each line starts with "vok[pid:tid]" and a monotonic time
  * stamp in seconds. No line ever holds a PIN byte: the payload of the
- * packets that carry PINs or token memory is masked.
+ * packets that carry PINs or token memory, and the new PIN's length, is
+ * masked.
  */
 
 /*

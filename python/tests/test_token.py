@@ -8,6 +8,7 @@ import gc
 import subprocess
 import sys
 import threading
+import tracemalloc
 from pathlib import Path
 from typing import Any, Callable
 
@@ -204,6 +205,8 @@ BAD_ARGUMENTS: list[tuple[str, Callable[[vok.Token], Any], type]] = [
     ("offset as str", lambda t: t.read("0", 4), TypeError),
     ("negative offset", lambda t: t.read(-1, 4), ValueError),
     ("length of 2**32", lambda t: t.read(0, 2**32), ValueError),
+    ("length beyond the largest memory", lambda t: t.read(0, 65281), ValueError),
+    ("block length beyond the largest memory", lambda t: t.read_block(2, 0, 65281), ValueError),
     ("block beyond 32 bits", lambda t: t.read_block(2**31, 0, 4), ValueError),
     ("block as bool", lambda t: t.read_block(True, 0, 4), TypeError),
     ("read into bytes", lambda t: t.read_into(0, b"immutable"), TypeError),
@@ -232,6 +235,27 @@ def test_bad_python_arguments_stop_before_the_library(token: vok.Token, virtual:
     with pytest.raises(error):
         call(token)
     assert virtual.state()["transfers"] == before
+
+
+def test_a_read_holds_its_buffer_and_its_result_and_no_more(
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    sim("create", str(tmp_path / "usb"), "--units", "255")  # the largest memory
+    monkeypatch.setenv("USB_DEVFS_PATH", str(tmp_path / "usb"))
+    with vok.open(0) as token:
+        length = token.info.memory_size
+        tracemalloc.start()
+        try:
+            with pytest.raises(ValueError):
+                token.read(0, 512 << 20)  # refused before anything is allocated
+            refused = tracemalloc.get_traced_memory()[1]
+            tracemalloc.reset_peak()
+            before = tracemalloc.get_traced_memory()[0]
+            token.read(0, length)  # wiped where it lies, not through a zero-filled copy
+            accepted = tracemalloc.get_traced_memory()[1] - before
+        finally:
+            tracemalloc.stop()
+    assert (length, refused < 1 << 20) == (65280, True)
+    assert accepted < 2.5 * length
 
 
 def test_threads_share_one_token(token: vok.Token, virtual: VirtualToken) -> None:

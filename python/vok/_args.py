@@ -20,6 +20,10 @@ WritableLike = Union[bytearray, memoryview]
 # (pointer argument, length): what a PIN or buffer becomes for one call.
 Borrowed = tuple[Optional[Union[int, bytes]], int]
 
+# The most memory a token can have (255 units of 256 bytes): no read can be
+# longer.
+MAX_MEMORY_SIZE = 255 * 256
+
 
 def integer(value: object, name: str, low: int, high: int) -> int:
     """`value` as an int from `low` to `high`: TypeError for anything that is
@@ -51,6 +55,18 @@ def i32(value: object, name: str) -> int:
     """An enumeration value (block, PIN type...): any signed 32-bit number;
     the library itself says which it accepts."""
     return integer(value, name, -0x80000000, 0x7FFFFFFF)
+
+
+def read_length(value: object, name: str) -> int:
+    """The length of a read into a buffer of this package's: checked before
+    the buffer is made, so that no length a token cannot serve costs memory."""
+    return integer(value, name, 0, MAX_MEMORY_SIZE)
+
+
+def wipe(buffer: bytearray) -> None:
+    """Zeroes `buffer` where it lies, without a zero-filled copy of its size."""
+    if buffer:
+        ctypes.memset((ctypes.c_char * len(buffer)).from_buffer(buffer), 0, len(buffer))
 
 
 def flag(value: object, name: str) -> bool:
@@ -141,7 +157,7 @@ def borrowed_pin(pin: Optional[PinLike]) -> Iterator[Borrowed]:
             with _lent(scratch, length, wipe=True) as lent:
                 yield lent
         finally:
-            scratch[:] = bytes(len(scratch))
+            wipe(scratch)
 
 
 @contextmanager

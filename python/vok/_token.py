@@ -176,13 +176,14 @@ class Token:
     # ---- Memory ------------------------------------------------------------
 
     def read(self, offset: int, length: int, pin: Optional[PinLike] = None) -> bytes:
-        """`length` bytes of token memory from byte `offset`."""
-        buffer = bytearray(_args.u32(length, "length"))
+        """`length` bytes (at most 65280, the largest token memory) of token
+        memory from byte `offset`."""
+        buffer = bytearray(_args.read_length(length, "length"))
         try:
             self.read_into(offset, buffer, pin)
             return bytes(buffer)
         finally:
-            buffer[:] = bytes(len(buffer))
+            _args.wipe(buffer)
 
     def read_into(self, offset: int, buffer: WritableLike, pin: Optional[PinLike] = None) -> None:
         """Fills `buffer` (a bytearray or writable memoryview) from byte
@@ -195,13 +196,13 @@ class Token:
 
     def read_block(self, block: int, offset: int, length: int,
                    pin: Optional[PinLike] = None) -> bytes:
-        """`length` bytes from byte `offset` of block `block`."""
-        buffer = bytearray(_args.u32(length, "length"))
+        """`length` bytes (at most 65280) from byte `offset` of block `block`."""
+        buffer = bytearray(_args.read_length(length, "length"))
         try:
             self.read_block_into(block, offset, buffer, pin)
             return bytes(buffer)
         finally:
-            buffer[:] = bytes(len(buffer))
+            _args.wipe(buffer)
 
     def read_block_into(self, block: int, offset: int, buffer: WritableLike,
                         pin: Optional[PinLike] = None) -> None:

@@ -1,5 +1,8 @@
 // The token side of the packet exchange: which packet or reply is due in
 // each transaction, the checks on every packet, and the replies.
+#include <sys/random.h>
+#include <time.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -77,16 +80,25 @@ Transaction& startTransaction(TokenState& state, uint64_t opener) {
     return *slot;
 }
 
+// The tag of a new transaction, never 0. It comes from the kernel's random
+// source, so that no tag can be foretold from the ones handed out before: a
+// guessed tag would let one client answer the replies of another's
+// transaction. Without that source (a sandbox that refuses the call) the
+// clock's nanoseconds stand in.
 uint8_t nextTag(TokenState& state) {
     if (state.faults.fixedTag >= 0 && state.faults.fixedTag <= 0xFF) {
         return static_cast<uint8_t>(state.faults.fixedTag);
     }
-    uint32_t seed = 2166136261u;
-    for (uint8_t byte : state.identity.tokenId) seed = (seed ^ byte) * 16777619u;
     uint8_t tag = 0;
     while (tag == 0) {
-        tag = static_cast<uint8_t>((seed ^ (seed >> 8)) + state.tagCounter * 0x4Bu);
-        ++state.tagCounter;
+        ssize_t got = 0;
+        while ((got = getrandom(&tag, sizeof tag, 0)) < 0 && errno == EINTR) {
+        }
+        if (got != sizeof tag) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            tag = static_cast<uint8_t>(now.tv_nsec ^ (now.tv_nsec >> 8) ^ ++state.tagCounter);
+        }
     }
     return tag;
 }

@@ -1,6 +1,5 @@
 // vok-sim attach / detach: the devices of a virtual tree as real USB devices
 // of the running kernel, through vhci-hcd and a socket pair per device.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,11 +26,6 @@ namespace voksimtool {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string errnoText(int error) {
-    char buffer[128];
-    return voksim::errorText(error, buffer, sizeof buffer);
-}
 
 // Which process serves which ports of a tree: "PID PORT..." in TREE/.attached.
 std::string recordPath(const std::string& tree) { return tree + "/.attached"; }
@@ -112,6 +106,8 @@ int runAttach(const AttachOptions& options) {
     std::vector<unsigned> freePorts = freeHighSpeedPorts(error);
     if (!error.empty()) return fail(error);
 
+    // A closed output must not end the server and detach every device.
+    (void)signal(SIGPIPE, SIG_IGN);
     // SIGINT and SIGTERM are taken by sigtimedwait below, in no other thread.
     sigset_t signals;
     sigemptyset(&signals);
@@ -127,7 +123,9 @@ int runAttach(const AttachOptions& options) {
         if (!options.recordDirectory.empty()) {
             const std::string path =
                 options.recordDirectory + "/port" + std::to_string(attached->port) + ".usbip";
-            attached->recordFd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            std::string problem;
+            attached->recordFd = openRecordFile(path, problem);
+            if (attached->recordFd < 0) (void)fail(problem + "; the port is not recorded");
         }
         Attached* self = attached.get();
         attached->server = std::thread([self, &stop] {

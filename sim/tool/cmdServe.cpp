@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "descriptor.h"
 #include "exportServer.h"
 #include "simCommands.h"
 #include "transferLog.h"
@@ -26,19 +27,6 @@ namespace {
 
 constexpr int kListenBacklog = 16;
 constexpr int kPollMillis = 200;
-
-std::string errnoText(int error) {
-    char buffer[128];
-    return voksim::errorText(error, buffer, sizeof buffer);
-}
-
-// A descriptor closed when it goes out of scope.
-struct Descriptor {
-    int fd = -1;
-    ~Descriptor() {
-        if (fd >= 0) close(fd);
-    }
-};
 
 // "ADDR:PORT" or "[ADDR]:PORT" into its numeric address and port.
 bool splitAddress(const std::string& text, std::string& host, std::string& port) {
@@ -126,6 +114,9 @@ int runServe(const ServeOptions& options) {
                            options.listen.c_str());
     }
 
+    // A closed output (stdout a pipe whose reader went) must not end the
+    // server and every import with it: its lines are then lost.
+    (void)signal(SIGPIPE, SIG_IGN);
     // SIGINT and SIGTERM arrive on a descriptor, in no thread.
     sigset_t signals;
     sigemptyset(&signals);
@@ -144,8 +135,15 @@ int runServe(const ServeOptions& options) {
     }
     (void)std::fflush(stdout);
     int status = 0;
+    // After an accept that failed for want of descriptors or memory, the
+    // connection waits in the queue and the listener is left out of one poll,
+    // instead of being polled, and failing, at full speed.
+    bool pauseListener = false;
+    bool acceptFailureTold = false;
     while (true) {
-        pollfd entries[2] = {{listener.fd, POLLIN, 0}, {signalFd.fd, POLLIN, 0}};
+        pollfd entries[2] = {{pauseListener ? -1 : listener.fd, POLLIN, 0},
+                             {signalFd.fd, POLLIN, 0}};
+        pauseListener = false;
         const int ready = poll(entries, 2, kPollMillis);
         if (ready < 0 && errno != EINTR) {
             status = fail("poll: " + errnoText(errno));
@@ -159,7 +157,17 @@ int runServe(const ServeOptions& options) {
         socklen_t peerLength = sizeof peer;
         const int fd =
             accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
-        if (fd >= 0) server.accept(fd, describe(peer));
+        if (fd >= 0) {
+            acceptFailureTold = false;
+            server.accept(fd, describe(peer));
+        } else if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+            pauseListener = true;
+            if (!acceptFailureTold) {  // once, until a connection is accepted again
+                std::printf("accept: %s; new connections wait\n", errnoText(errno).c_str());
+                (void)std::fflush(stdout);
+                acceptFailureTold = true;
+            }
+        }
     }
     stop = true;
     server.joinAll();

@@ -1,6 +1,5 @@
 #include "exportServer.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,8 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <system_error>
 
+#include "descriptor.h"
 #include "simCommands.h"
+#include "socketSend.h"
 #include "treeNodes.h"
 #include "usbipDevice.h"
 
@@ -23,34 +25,43 @@ using namespace voksim::usbip;
 // A client must send its whole request within this time: the `usbip` client
 // sends it at once, and a client that stalls holds a connection slot.
 constexpr auto kRequestTime = std::chrono::seconds(10);
-// A client that does not read its replies fails the send after this time
-// instead of holding its thread (and the shutdown) forever.
-constexpr int kSendTimeoutSeconds = 5;
 constexpr int kPollMillis = 100;
+// Connections served at once, in all and from one address. A connection
+// that has not sent its whole request yet (idle) makes room when one of the
+// limits is reached; those asked to go stay in the table, under a hard cap
+// on its entries, until they have gone (within one poll).
 constexpr size_t kMaxConnections = 64;
+constexpr size_t kMaxConnectionsPerAddress = 16;
+constexpr size_t kMaxTableEntries = 2 * kMaxConnections;
 
 void say(const std::string& line) {
     std::printf("%s\n", line.c_str());
     (void)std::fflush(stdout);
 }
 
-bool sendAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t sent = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        done += static_cast<size_t>(sent);
+// Text from the wire as a log line may show it: every byte outside printable
+// ASCII, and the backslash, as \xHH, so that no client can forge a line.
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+            out += c;
+        } else {
+            char hex[5];
+            (void)std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        }
     }
-    return true;
+    return out;
 }
 
-enum class RequestRead { kWhole, kRefused, kGone };
+enum class RequestRead { kWhole, kRefused, kDropped, kGone };
 
 // Reads one operation request to its exact length, so that the data phase
 // that may follow an import starts with the next byte on the socket.
-RequestRead readRequest(int fd, const std::atomic<bool>& stop, int recordFd, OpRequest& request,
-                        std::string& refusal) {
+RequestRead readRequest(int fd, const std::atomic<bool>& stop, const std::atomic<bool>& drop,
+                        int recordFd, OpRequest& request, std::string& refusal) {
     uint8_t bytes[kOpHeaderSize + kBusIdSize];
     size_t have = 0;
     const auto deadline = std::chrono::steady_clock::now() + kRequestTime;
@@ -65,6 +76,7 @@ RequestRead readRequest(int fd, const std::atomic<bool>& stop, int recordFd, OpR
         pollfd entry{fd, POLLIN, 0};
         const int ready = poll(&entry, 1, kPollMillis);
         if (stop.load()) return RequestRead::kGone;
+        if (drop.load()) return RequestRead::kDropped;
         if (ready < 0 && errno != EINTR) return RequestRead::kGone;
         if (ready <= 0) {
             if (std::chrono::steady_clock::now() < deadline) continue;
@@ -104,10 +116,47 @@ std::vector<ExportedDevice> ExportServer::exports() const {
     return devices;
 }
 
+// The oldest connection that is still waiting for its request and not asked
+// to go yet, among all or those from `address`; null when there is none.
+ExportServer::Connection* ExportServer::oldestIdle(const std::string* address) {
+    for (auto& connection : connections_) {
+        if (connection->idle && !connection->drop && (!address || connection->address == *address))
+            return connection.get();
+    }
+    return nullptr;
+}
+
+// Whether `peer` from `address` may have a connection now, asking an idle
+// one to make room when a limit is reached.
+bool ExportServer::makeRoom(const std::string& peer, const std::string& address) {
+    size_t staying = 0;
+    size_t fromAddress = 0;
+    for (const auto& connection : connections_) {
+        if (connection->drop) continue;
+        ++staying;
+        if (connection->address == address) ++fromAddress;
+    }
+    const bool addressFull = fromAddress >= kMaxConnectionsPerAddress;
+    if (!addressFull && staying < kMaxConnections) return true;
+    Connection* idle = connections_.size() < kMaxTableEntries
+                           ? oldestIdle(addressFull ? &address : nullptr)
+                           : nullptr;
+    if (idle == nullptr) {
+        say(peer + ": refused: " +
+            (addressFull ? std::to_string(kMaxConnectionsPerAddress) + " connections from " +
+                               address + " are open"
+                         : std::to_string(kMaxConnections) + " connections are open") +
+            ", none of them idle");
+        return false;
+    }
+    idle->drop = true;
+    return true;
+}
+
 void ExportServer::accept(int fd, const std::string& peer) {
     reap();
-    if (connections_.size() >= kMaxConnections) {
-        say(peer + ": refused: " + std::to_string(kMaxConnections) + " connections are open");
+    const std::string address = peer.substr(0, peer.rfind(':'));
+    if (!makeRoom(peer, address)) {
         close(fd);
         return;
     }
@@ -120,19 +169,28 @@ void ExportServer::accept(int fd, const std::string& peer) {
     (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     (void)setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    const timeval sendTimeout{kSendTimeoutSeconds, 0};
-    (void)setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
     connection->number = ++accepted_;
     connection->peer = peer;
+    connection->address = address;
     Connection* self = connection.get();
     connections_.push_back(std::move(connection));
-    self->thread = std::thread([this, self] {
-        serve(*self);
-        close(self->fd);
-        self->done = true;
-    });
+    try {
+        self->thread = std::thread([this, self] {
+            try {
+                serve(*self);
+            } catch (...) {  // even the line that tells of a failure could not be made
+            }
+            close(self->fd);
+            self->done = true;
+        });
+    } catch (const std::system_error& failure) {  // out of threads or memory
+        connections_.pop_back();
+        close(fd);
+        say(peer + ": refused: no thread to serve it (" + failure.code().message() +
+            "); connection closed");
+    }
 }
 
 void ExportServer::reap() {
@@ -177,43 +235,80 @@ void ExportServer::release(const std::string& node) {
 
 void ExportServer::serve(Connection& connection) {
     const std::string& peer = connection.peer;
-    int recordFd = -1;
+    Descriptor record;
     if (!recordDirectory_.empty()) {
         const std::string path =
             recordDirectory_ + "/conn" + std::to_string(connection.number) + ".usbip";
-        recordFd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::string problem;
+        record.fd = openRecordFile(path, problem);
+        if (record.fd < 0) say(peer + ": " + problem + "; the connection is not recorded");
     }
     OpRequest request;
     std::string refusal;
-    const RequestRead read = readRequest(connection.fd, stop_, recordFd, request, refusal);
+    const RequestRead read =
+        readRequest(connection.fd, stop_, connection.drop, record.fd, request, refusal);
     if (read == RequestRead::kRefused) say(peer + ": refused: " + refusal + "; connection closed");
-    std::vector<uint8_t> reply;
-    if (read == RequestRead::kWhole && request.code == kOpReqDevlist) {
-        const std::vector<ExportedDevice> devices = exports();
-        appendDevlistReply(reply, devices);
-        if (sendAll(connection.fd, reply))
-            say(peer + ": listed " + std::to_string(devices.size()) + " devices");
-    } else if (read == RequestRead::kWhole) {
-        std::optional<ServedDevice> device;
-        ExportedDevice described;
-        const uint32_t status = importDevice(request.busid, device, described);
-        appendImportReply(reply, status, described);
-        const bool sent = sendAll(connection.fd, reply);
-        if (status != kStatusOk) {
-            say(peer + ": import of '" + request.busid + "' refused: " +
-                (status == kStatusDeviceBusy ? "imported by another client"
-                 : status == kStatusNoDevice ? "no such device"
-                                             : "the device is not usable"));
+    if (read == RequestRead::kDropped) say(peer + ": closed while idle, to make room for another");
+    if (read != RequestRead::kWhole) return;
+    connection.idle = false;
+    bool replied = false;
+    try {
+        if (request.code == kOpReqDevlist) {
+            answerList(connection, replied);
         } else {
-            if (sent) {
-                say(peer + ": imported " + request.busid + " (" + device->node + ")");
-                const ServeOutcome outcome = serveDevice(connection.fd, *device, stop_, recordFd);
-                say(peer + ": released " + request.busid + ": " + outcome.message);
-            }
-            release(device->node);
+            answerImport(connection, request.busid, record.fd, replied);
+        }
+    } catch (const std::exception& failure) {
+        // No failure inside one connection may end the server: the client
+        // hears of it, if it has not had its reply yet, and the others go on.
+        say(peer + ": failed: " + failure.what() + "; connection closed");
+        if (!replied) {
+            std::vector<uint8_t> reply;
+            appendFailureReply(reply, request.code, kStatusDeviceError);
+            (void)voksim::sendWithin(connection.fd, reply);
         }
     }
-    if (recordFd >= 0) close(recordFd);
+}
+
+void ExportServer::answerList(Connection& connection, bool& replied) {
+    const std::vector<ExportedDevice> devices = exports();
+    std::vector<uint8_t> reply;
+    appendDevlistReply(reply, devices);
+    replied = true;
+    if (voksim::sendWithin(connection.fd, reply))
+        say(connection.peer + ": listed " + std::to_string(devices.size()) + " devices");
+}
+
+void ExportServer::answerImport(Connection& connection, const std::string& busid, int recordFd,
+                                bool& replied) {
+    const std::string& peer = connection.peer;
+    const std::string shownBusid = escaped(busid);
+    std::optional<ServedDevice> device;
+    ExportedDevice described;
+    const uint32_t status = importDevice(busid, device, described);
+    // However the import ends, the device is free for the next client.
+    struct Release {
+        ExportServer& server;
+        const std::string* node;
+        ~Release() {
+            if (node != nullptr) server.release(*node);
+        }
+    } const released{*this, status == kStatusOk ? &device->node : nullptr};
+    std::vector<uint8_t> reply;
+    appendImportReply(reply, status, described);
+    replied = true;
+    const bool sent = voksim::sendWithin(connection.fd, reply);
+    if (status != kStatusOk) {
+        say(peer + ": import of '" + shownBusid + "' refused: " +
+            (status == kStatusDeviceBusy ? "imported by another client"
+             : status == kStatusNoDevice ? "no such device"
+                                         : "the device is not usable"));
+        return;
+    }
+    if (!sent) return;
+    say(peer + ": imported " + shownBusid + " (" + device->node + ")");
+    const ServeOutcome outcome = serveDevice(connection.fd, *device, stop_, recordFd);
+    say(peer + ": released " + shownBusid + ": " + outcome.message);
 }
 
 }  // namespace voksimtool

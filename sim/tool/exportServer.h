@@ -5,8 +5,9 @@
 //
 // Every byte from a client is untrusted: requests are read to their exact
 // length into a fixed buffer, a connection that stalls inside its request is
-// closed, and the number of connections is capped, so that no client can
-// grow this process's memory or hold up another client.
+// closed, and the number of connections is capped, in all and per address,
+// with idle connections making room for new ones, so that no client can grow
+// this process's memory or hold up another client.
 #pragma once
 
 #include <atomic>
@@ -48,10 +49,20 @@ class ExportServer {
         int fd = -1;
         unsigned number = 0;
         std::string peer;
+        std::string address;  // the peer without its port
         std::thread thread;
+        std::atomic<bool> idle{true};   // its whole request not read yet
+        std::atomic<bool> drop{false};  // asked to go while idle
         std::atomic<bool> done{false};
     };
+    Connection* oldestIdle(const std::string* address);
+    bool makeRoom(const std::string& peer, const std::string& address);
     void serve(Connection& connection);
+    // The answers to a whole request; `replied` is set once the reply is
+    // built, so that a failure after it sends no second one.
+    void answerList(Connection& connection, bool& replied);
+    void answerImport(Connection& connection, const std::string& busid, int recordFd,
+                      bool& replied);
     // Answers an import: the reply's status; on success `served` is the
     // device, now marked imported until release().
     uint32_t importDevice(const std::string& busid,

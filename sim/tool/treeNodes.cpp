@@ -8,16 +8,23 @@ namespace voksimtool {
 
 namespace fs = std::filesystem;
 
+// Through the overloads that report by `error`: an entry that cannot be
+// examined (a symbolic-link loop, a directory removed meanwhile) is left out,
+// and never throws into the server's connection threads.
 std::vector<std::string> treeNodes(const std::string& tree) {
     std::vector<std::string> nodes;
+    const fs::directory_iterator end;
     std::error_code error;
-    for (const auto& bus : fs::directory_iterator(tree, error)) {
-        const std::string busName = bus.path().filename().string();
-        if (busName.empty() || busName[0] == '.' || !bus.is_directory()) continue;
-        for (const auto& device : fs::directory_iterator(bus.path(), error)) {
-            const std::string name = device.path().filename().string();
-            if (!name.empty() && name[0] != '.' && device.is_regular_file())
-                nodes.push_back(device.path().string());
+    for (fs::directory_iterator bus(tree, error); !error && bus != end; bus.increment(error)) {
+        const std::string busName = bus->path().filename().string();
+        std::error_code busError;
+        if (busName.empty() || busName[0] == '.' || !bus->is_directory(busError)) continue;
+        for (fs::directory_iterator device(bus->path(), busError); !busError && device != end;
+             device.increment(busError)) {
+            const std::string name = device->path().filename().string();
+            std::error_code typeError;
+            if (!name.empty() && name[0] != '.' && device->is_regular_file(typeError))
+                nodes.push_back(device->path().string());
         }
     }
     std::sort(nodes.begin(), nodes.end());

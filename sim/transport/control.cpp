@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/openAboveStdio.h"
 #include "nodeFiles.h"
 #include "tokenRegistry.h"
 #include "transferLog.h"
@@ -189,7 +190,7 @@ bool clearLog(const std::string& node) {
     TokenLock lock(*token);
     if (!resetLogFile(token->logPath)) return false;
     if (token->logFd < 0)
-        token->logFd = open(token->logPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        token->logFd = vokOpenAboveStdio(token->logPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     return token->logFd >= 0;
 }
 

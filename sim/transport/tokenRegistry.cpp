@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/openAboveStdio.h"
 #include "nodeFiles.h"
 #include "transferLog.h"
 
@@ -63,7 +64,9 @@ void releaseToken(MappedToken* token) {
 }
 
 std::shared_ptr<MappedToken> mapNewToken(const std::string& statePath) {
-    const int fd = open(statePath.c_str(), O_RDWR | O_CLOEXEC);
+    // Above 2, as the library's own descriptors: the token lives in the
+    // application's process, which may have started with stderr closed.
+    const int fd = vokOpenAboveStdio(statePath.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat status {};
     if (fstat(fd, &status) != 0 || static_cast<size_t>(status.st_size) < sizeof(TokenState)) {
@@ -85,7 +88,7 @@ std::shared_ptr<MappedToken> mapNewToken(const std::string& statePath) {
     const std::string suffix = ".state";
     if (statePath.size() > suffix.size()) {
         token->logPath = statePath.substr(0, statePath.size() - suffix.size()) + ".log";
-        token->logFd = open(token->logPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        token->logFd = vokOpenAboveStdio(token->logPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     }
     return token;
 }

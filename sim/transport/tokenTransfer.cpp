@@ -134,4 +134,9 @@ int32_t tokenPortReset(MappedToken& token, uint32_t generation, const TransferCa
     return result;
 }
 
+void tokenBusReset(MappedToken& token) {
+    TokenLock lock(token);
+    modelAbortAll(*token.state);
+}
+
 }  // namespace voksim

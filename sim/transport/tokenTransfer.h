@@ -32,5 +32,8 @@ TransferResult tokenControlTransfer(MappedToken& token, uint32_t generation,
                                     uint32_t timeoutMillis, uint8_t* buffer);
 // A port reset: the caller's transaction ends. 0 or -ENODEV.
 int32_t tokenPortReset(MappedToken& token, uint32_t generation, const TransferCaller& caller);
+// The bus reset that comes with handing the device to another host: every
+// open transaction of the token ends, whoever started it.
+void tokenBusReset(MappedToken& token);
 
 }  // namespace voksim

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "nodeFiles.h"
+#include "socketSend.h"
 #include "tokenTransfer.h"
 #include "transferLog.h"
 #include "usbipProtocol.h"
@@ -24,17 +25,6 @@ namespace {
 // How often an idle device checks whether its token was unplugged or its tree
 // deleted.
 constexpr int kIdleCheckMillis = 100;
-
-bool writeAll(int fd, const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
 
 std::string errnoText(int error) {
     char buffer[128];
@@ -136,6 +126,23 @@ class Server {
     uint8_t buffer_[kMaxTransferLength] = {};
 };
 
+// Importing a device and releasing it reset its bus, as attaching and
+// detaching a USB device do: a transaction that one importer left open (its
+// PIN already checked) must not carry over to the next.
+class BusResets {
+  public:
+    explicit BusResets(const ServedDevice& device) : device_(device) { reset(); }
+    ~BusResets() { reset(); }
+    BusResets(const BusResets&) = delete;
+    BusResets& operator=(const BusResets&) = delete;
+
+  private:
+    void reset() const {
+        if (device_.token) tokenBusReset(*device_.token);
+    }
+    const ServedDevice& device_;
+};
+
 }  // namespace
 
 std::optional<ServedDevice> openServedDevice(const std::string& node, std::string& error) {
@@ -169,6 +176,7 @@ std::optional<ServedDevice> openServedDevice(const std::string& node, std::strin
 
 ServeOutcome serveDevice(int socketFd, const ServedDevice& device, const std::atomic<bool>& stop,
                          int recordFd) {
+    const BusResets resets(device);
     Server server(socketFd, device);
     ServeOutcome outcome;
     std::vector<uint8_t> input;
@@ -212,12 +220,12 @@ ServeOutcome serveDevice(int socketFd, const ServedDevice& device, const std::at
             }
             at += parsed.consumed;
             if (!server.handle(command, replies, outcome)) {
-                (void)writeAll(socketFd, replies);
+                (void)sendWithin(socketFd, replies);
                 return outcome;
             }
         }
         input.erase(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(at));
-        if (!writeAll(socketFd, replies)) {
+        if (!sendWithin(socketFd, replies)) {
             return {ServeEnd::kClosedByKernel, device.node + ": detached by the kernel"};
         }
     }

@@ -117,4 +117,8 @@ void appendImportReply(std::vector<uint8_t>& out, uint32_t status, const Exporte
     if (status == kStatusOk) appendDevice(out, device);
 }
 
+void appendFailureReply(std::vector<uint8_t>& out, uint16_t requestCode, uint32_t status) {
+    appendOpHeader(out, requestCode == kOpReqDevlist ? kOpRepDevlist : kOpRepImport, status);
+}
+
 }  // namespace voksim::usbip

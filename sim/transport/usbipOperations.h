@@ -84,5 +84,7 @@ ParseResult parseOpRequest(const uint8_t* bytes, size_t length, OpRequest& out);
 void appendDevlistReply(std::vector<uint8_t>& out, const std::vector<ExportedDevice>& devices);
 // `device` is sent only with kStatusOk, as the client reads it only then.
 void appendImportReply(std::vector<uint8_t>& out, uint32_t status, const ExportedDevice& device);
+// The reply to request `requestCode` that reports only `status` (not kStatusOk).
+void appendFailureReply(std::vector<uint8_t>& out, uint16_t requestCode, uint32_t status);
 
 }  // namespace voksim::usbip

@@ -6,6 +6,7 @@
 #include "diagnostics/trace.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,6 +38,36 @@ thread_local VokHandle tHandle = VOK_INVALID_HANDLE;
 
 }  // namespace
 
+// Writes a trace line to stderr. A library must never raise a signal in its
+// caller: with stderr a pipe whose reader has gone, the write would raise
+// SIGPIPE and end the application in the middle of a transaction. SIGPIPE is
+// blocked in this thread for the write, and one that the write raised is
+// taken back before the old mask returns (one that was pending before stays
+// pending). A line that cannot be written is lost; errno is left as it was.
+static void write_to_stderr(const char* text, size_t length) {
+    const int savedErrno = errno;
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t pending;
+    const bool pendingBefore = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    sigset_t previous;
+    const bool blocked = pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous) == 0;
+    ssize_t written = 0;
+    do {
+        written = write(STDERR_FILENO, text, length);
+    } while (written < 0 && errno == EINTR);
+    if (written < 0 && errno == EPIPE && blocked && !pendingBefore) {
+        const timespec noWait = {0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    if (blocked) {
+        (void)pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    errno = savedErrno;
+}
+
 static void emit(int level, const char* line, size_t length) {
     int r = pthread_mutex_lock(&gTarget.lock);
     VOK_ASSERT(r == 0);
@@ -51,8 +82,7 @@ static void emit(int level, const char* line, size_t length) {
     char withNewline[kLineSize + 1];
     std::memcpy(withNewline, line, length);
     withNewline[length] = '\n';
-    // A trace that cannot be written is lost; the call goes on as it would.
-    (void)!write(STDERR_FILENO, withNewline, length + 1);
+    write_to_stderr(withNewline, length + 1);
 }
 
 // Formats "vok[pid:tid] seconds.micros " and the message, then emits it.
@@ -77,8 +107,10 @@ static void emit(int level, const char* line, size_t length) {
     errno = savedErrno;
 }
 
+// Ignored in a secure-execution process: a set-user-ID program must not send
+// its trace wherever its caller's stderr goes.
 static int level_from_environment() {
-    const char* value = getenv("VOK_DEBUG");  // NOLINT(concurrency-mt-unsafe)
+    const char* value = secure_getenv("VOK_DEBUG");  // NOLINT(concurrency-mt-unsafe)
     if (value == nullptr || value[0] == '\0') return kTraceOff;
     if (value[1] == '\0' && value[0] >= '0' && value[0] <= '3') return value[0] - '0';
     return -2;  // not a level
@@ -91,7 +123,7 @@ int vokTraceLevel() {
     int expected = kLevelUnknown;
     const int chosen = fromEnvironment < 0 ? kTraceOff : fromEnvironment;
     if (gLevel.compare_exchange_strong(expected, chosen) && fromEnvironment < 0) {
-        const char* value = getenv("VOK_DEBUG");  // NOLINT(concurrency-mt-unsafe)
+        const char* value = secure_getenv("VOK_DEBUG");  // NOLINT(concurrency-mt-unsafe)
         char line[kLineSize];
         const int length = std::snprintf(
             line, sizeof line, "vok: VOK_DEBUG=%.64s is not a level from 0 to 3; no trace",
@@ -138,20 +170,22 @@ void vokTraceTransaction(const VokTraceTransaction& t) {
 }
 
 // Bytes that may carry a PIN or token memory: the payload of the PIN, data
-// and new-PIN packets, and the data of a memory read's replies.
-static bool masked(int phase, bool toToken, size_t index) {
+// and new-PIN packets, the new PIN's length in the parameter packet of the
+// set-PIN command, and the data of a memory read's replies.
+static bool masked(uint8_t command, int phase, bool toToken, size_t index) {
+    if (toToken && phase == 5) return command == VOK_CMD_SET_PIN && index == 2;
     if (toToken) return (phase == 1 || phase == 4 || phase == 6) && index >= 2 && index <= 5;
     return phase == 3 && index >= 3 && index <= 6;
 }
 
-void vokTraceTransfer(int phase, bool toToken, uint16_t value, const uint8_t* bytes, size_t length,
-                      int result, int error) {
+void vokTraceTransfer(uint8_t command, int phase, bool toToken, uint16_t value,
+                      const uint8_t* bytes, size_t length, int result, int error) {
     if (vokTraceLevel() < kTraceTransfers) return;
     char hex[3 * 16 + 1] = "";
     const size_t shown = toToken ? length : (result > 0 ? static_cast<size_t>(result) : 0);
     size_t at = 0;
     for (size_t i = 0; i < shown && i < 16; ++i) {
-        if (masked(phase, toToken, i)) {
+        if (masked(command, phase, toToken, i)) {
             std::memcpy(hex + at, " **", 3);
         } else {
             (void)std::snprintf(hex + at, sizeof hex - at, " %02x", bytes[i]);

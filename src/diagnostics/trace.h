@@ -49,8 +49,8 @@ struct VokTraceTransaction {
 uint64_t vokTraceNowNanos();
 void vokTraceTransaction(const VokTraceTransaction& transaction);
 
-// One control transfer, at level 3. `phase` is the phase the engine was in
-// (-1 for the reset exchange); payload bytes that may carry a PIN or token
-// memory are masked.
-void vokTraceTransfer(int phase, bool toToken, uint16_t value, const uint8_t* bytes, size_t length,
-                      int result, int error);
+// One control transfer of a transaction of `command`, at level 3. `phase` is
+// the phase the engine was in (-1 for the reset exchange); payload bytes that
+// may carry a PIN, a PIN's length or token memory are masked.
+void vokTraceTransfer(uint8_t command, int phase, bool toToken, uint16_t value,
+                      const uint8_t* bytes, size_t length, int result, int error);

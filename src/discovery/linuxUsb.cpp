@@ -8,7 +8,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,8 +15,10 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/openAboveStdio.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
+#include "discovery/probeableNode.h"
 #include "lock/mutex.h"
 
 // The accepted devices. The vendor/product ID pair 0xF055/0x0401 is this
@@ -45,10 +46,11 @@ uint16_t littleEndian16(const uint8_t* bytes) {
 }  // namespace
 
 // Every descriptor the library opens is close-on-exec, so no token node leaks
-// into a program that the application starts.
+// into a program that the application starts, and above 2, so that nothing
+// written to stdout or stderr can reach the token.
 static int open_device(const char* dev_path) {
     VOK_ASSERT(dev_path);
-    const int fd = open(dev_path, O_RDWR | O_CLOEXEC);
+    const int fd = vokOpenAboveStdio(dev_path, O_RDWR | O_CLOEXEC);
     if (fd < 0) vokTraceSystemError("open", dev_path, errno);
     return fd;
 }
@@ -60,23 +62,16 @@ static int close_device(int fd) {
     return 0;
 }
 
-// The character-device major number of usbfs device nodes.
-constexpr unsigned kUsbDeviceMajor = 189;
-
-static bool is_probeable_node(const struct stat& st) {
-    return S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && major(st.st_rdev) == kUsbDeviceMajor);
-}
-
 static bool is_probeable(const char* dev_path) {
     struct stat st = {};
-    return stat(dev_path, &st) == 0 && is_probeable_node(st);
+    return stat(dev_path, &st) == 0 && vokIsProbeableNode(st);
 }
 
 // The path may have been replaced since is_probeable looked at it: only the
 // opened descriptor tells what will be read.
 static bool is_probeable(int fd) {
     struct stat st = {};
-    return fstat(fd, &st) == 0 && is_probeable_node(st);
+    return fstat(fd, &st) == 0 && vokIsProbeableNode(st);
 }
 
 // 0 with the product ID stored when the node is an accepted device; -1 when
@@ -146,8 +141,10 @@ void enumVendorDevices(VokListEntry* listHead) {
 
     // The root: $USB_DEVFS_PATH when it names anything that exists (taken as
     // it stands, a trailing '/' included), else /dev/bus/usb, else /proc/bus/usb.
+    // A set-user-ID (or set-group-ID, or file-capability) program does not
+    // take the root from its caller: secure_getenv ignores the variable there.
     bool haveRoot = false;
-    const char* configured = getenv("USB_DEVFS_PATH");  // NOLINT(concurrency-mt-unsafe)
+    const char* configured = secure_getenv("USB_DEVFS_PATH");  // NOLINT(concurrency-mt-unsafe)
     if (configured != nullptr) {
         dev_path_len = strlen(configured);
         VOK_ASSERT(sizeof(dev_path) > dev_path_len);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/openAboveStdio.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
 #include "lock/lockFileName.h"
@@ -62,9 +63,10 @@ size_t lock_num_hash(const char* str) {
 }
 
 // The lock directory is $VOK_IPC_NAME, read at each call, or "/tmp". An empty
-// value puts the lock files into the root directory.
+// value puts the lock files into the root directory. In a secure-execution
+// process (set-user-ID and the like) the caller's variable is ignored.
 int create_ipc_name(const char* name_postfix, char* buf, size_t buf_len) {
-    const char* name_prefix = getenv("VOK_IPC_NAME");  // NOLINT(concurrency-mt-unsafe)
+    const char* name_prefix = secure_getenv("VOK_IPC_NAME");  // NOLINT(concurrency-mt-unsafe)
     if (name_prefix == nullptr) {
         name_prefix = "/tmp";
     }
@@ -153,13 +155,16 @@ static int unlock_th_others() {
 // shares; an existing file is never re-moded.
 static int open_lock_file(const char* ipc_path) {
     constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
-    bool created = false;
-    int fd = open(ipc_path, kFlags);
+    int fd = vokOpenAboveStdio(ipc_path, kFlags);
     if (fd < 0 && errno == ENOENT) {
         fd = open(ipc_path, kFlags | O_CREAT | O_EXCL, kLockFileMode);
-        created = fd >= 0;
-        if (fd < 0 && errno == EEXIST) {
-            fd = open(ipc_path, kFlags);  // another process made it meanwhile
+        if (fd >= 0) {
+            // The shared mode before anything can fail, so that the new file
+            // is usable by every user whatever happens next.
+            (void)fchmod(fd, kLockFileMode);  // the lock works without it
+            fd = vokMoveAboveStdio(fd);
+        } else if (errno == EEXIST) {
+            fd = vokOpenAboveStdio(ipc_path, kFlags);  // another process made it meanwhile
         }
     }
     if (fd < 0) {
@@ -171,9 +176,6 @@ static int open_lock_file(const char* ipc_path) {
         vokTraceFailure("not a regular file with one link: not used as a lock file", ipc_path);
         (void)close(fd);
         return -1;
-    }
-    if (created) {
-        (void)fchmod(fd, kLockFileMode);  // the lock works without it
     }
     return fd;
 }
@@ -191,6 +193,17 @@ static void write_holder_pid(int fd, const char* ipc_path) {
     }
 }
 
+// F_SETLKW, asked again when a signal cuts the wait short (a handler that
+// the application installed without SA_RESTART): an interrupted wait must
+// not let the caller go on without the lock.
+static int set_lock_waiting(int fd, struct flock* request) {
+    int r = 0;
+    do {
+        r = fcntl(fd, F_SETLKW, request);
+    } while (r != 0 && errno == EINTR);
+    return r;
+}
+
 // Waits for the exclusive record lock on the first byte of the lock file.
 static int wait_record_lock(int fd, const char* ipc_path) {
     struct flock request = {};
@@ -198,13 +211,13 @@ static int wait_record_lock(int fd, const char* ipc_path) {
     request.l_whence = SEEK_SET;
     request.l_start = 0;
     request.l_len = 1;
-    int r = fcntl(fd, F_SETLKW, &request);
+    int r = set_lock_waiting(fd, &request);
     if (r != 0 && errno == EDEADLK) {
         // The kernel saw a cycle through another thread of this process. Once
         // this thread is the only one holding a pool lock the cycle is gone:
         // ask again.
         if (lock_th_others() == 0) {
-            r = fcntl(fd, F_SETLKW, &request);
+            r = set_lock_waiting(fd, &request);
             if (unlock_th_others() != 0) {
                 r = -1;
             }

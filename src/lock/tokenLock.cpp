@@ -37,6 +37,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "common/openAboveStdio.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
 #include "vok/vok.h"
@@ -51,7 +52,7 @@ constexpr int64_t kLongestSleepMicros = 1000;
 constexpr int kHeldSlots = 256;
 struct HeldLocks {
     pthread_mutex_t guard;  // held from open to listing and from unlisting to close
-    int fds[kHeldSlots];    // 0: free slot (the library's descriptors are above 2)
+    int fds[kHeldSlots];    // 0: free slot (the library's descriptors are all above 2)
 };
 HeldLocks gHeldLocks = {PTHREAD_MUTEX_INITIALIZER, {}};
 pthread_once_t gForkHandlerOnce = PTHREAD_ONCE_INIT;
@@ -84,7 +85,7 @@ void install_fork_handler() {
 // Opens the node and lists the descriptor, with no fork in between.
 int open_listed(const char* path) {
     lock_held_list();
-    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    const int fd = vokOpenAboveStdio(path, O_RDWR | O_CLOEXEC);
     const int error = errno;
     if (fd >= 0) {
         for (int& slot : gHeldLocks.fds) {

@@ -370,6 +370,7 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
     }
     const bool traced = vokTraceLevel() >= kTraceTransactions;
     const uint64_t startNanos = traced ? vokTraceNowNanos() : 0;
+    tTransactionProgress.command = code;
     tTransactionProgress.phase = -1;
     tTransactionProgress.transfers = 0;
     if (code == VOK_CMD_GET_INFO) {

@@ -60,8 +60,8 @@ int32_t control_transfer(VokDevice* device, int direction, uint8_t* buffer, size
     const int transferred = ioctl(device->fd, USBDEVFS_CONTROL, &setup);
     const int error = transferred < 0 ? errno : 0;
     ++tTransactionProgress.transfers;
-    vokTraceTransfer(tTransactionProgress.phase, direction == kToToken, value, buffer, length,
-                     transferred, error);
+    vokTraceTransfer(tTransactionProgress.command, tTransactionProgress.phase,
+                     direction == kToToken, value, buffer, length, transferred, error);
     if (transferred < 0) {
         vokTraceSystemError("ioctl USBDEVFS_CONTROL", device->devicePath, error);
         return -1;

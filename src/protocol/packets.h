@@ -28,9 +28,10 @@ struct WipedBytes {
 using Packet = WipedBytes<kPacketSize>;
 using LongReply = WipedBytes<kLongReplySize>;
 
-// The phase the thread's transaction is in (-1: before phase 0, or the reset
-// exchange) and the transfers it has made so far.
+// The command code and the phase of the thread's transaction (-1: before
+// phase 0, or the reset exchange), and the transfers it has made so far.
 struct TransactionProgress {
+    uint8_t command = 0;
     int phase = -1;
     uint32_t transfers = 0;
 };

@@ -10,6 +10,7 @@
 
 #include "api/apiFixture.h"
 #include "lock/mutex.h"
+#include "support/childOutput.h"
 
 namespace voktest {
 namespace {
@@ -35,21 +36,8 @@ size_t countStartingWith(const std::vector<std::string>& files, const std::strin
 
 // The output of `ls -l /proc/self/fd` run in a child started now.
 std::string childDescriptors() {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return "pipe failed";
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        execl("/bin/ls", "ls", "-l", "/proc/self/fd", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char chunk[4096];
-    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) text.append(chunk, n);
-    close(out[0]);
-    waitpid(child, nullptr, 0);
-    return text;
+    return testsupport::childOutput(
+        [] { execl("/bin/ls", "ls", "-l", "/proc/self/fd", static_cast<char*>(nullptr)); });
 }
 
 class InheritanceTest : public OpenTokenTest {};

@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <fstream>
@@ -208,6 +210,44 @@ TEST_F(LockConcurrencyTest, ProcessesSharingALockFileTakeTurns) {
     int64_t pid = 0;
     memcpy(&pid, content.data(), sizeof(pid));
     EXPECT_EQ(pid, child);
+}
+
+void ignoreTick(int) {}
+
+// While the lock file is held by another process, a signal handler installed
+// without SA_RESTART cuts the wait for it short every 2 ms: the wait goes on.
+TEST_F(LockConcurrencyTest, AnInterruptedWaitForTheLockFileWaitsAgain) {
+    const std::string other = partnerOf("abc", true, false);
+    VokMutex held = kVokMutexNotHeld;
+    vokMutexLock("abc", &held);
+    ASSERT_GE(held.fd, 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct sigaction tick = {};
+        tick.sa_handler = ignoreTick;
+        const itimerval every2ms = {{0, 2000}, {0, 2000}};
+        if (sigaction(SIGALRM, &tick, nullptr) != 0 ||
+            setitimer(ITIMER_REAL, &every2ms, nullptr) != 0) {
+            _exit(2);
+        }
+        VokMutex mine = kVokMutexNotHeld;
+        vokMutexLock(other.c_str(), &mine);
+        const bool took = mine.fd >= 0;
+        vokMutexUnLock(&mine);
+        _exit(took ? 0 : 1);
+    }
+    int status = 0;
+    bool ended = false;
+    EXPECT_TRUE(waitUntil([&] {
+        ended = waitpid(child, &status, WNOHANG) == child;
+        return ended || processWaitsForRecordLock(child);
+    }));
+    vokMutexUnLock(&held);
+    if (!ended) {
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "went on without the lock";
 }
 
 // Process A: thread 1 holds lock file F1, thread 2 asks for F2. Process B

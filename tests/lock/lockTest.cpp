@@ -310,6 +310,21 @@ TEST_F(LockDeathTest, ZeroFilledMutexThatWasNotTakenIsLeftAlone) {
         testing::ExitedWithCode(0), "");
 }
 
+// In a process started with stdin, stdout and stderr closed, the lock file
+// must not take one of their numbers, where the process's output would go.
+TEST_F(LockDeathTest, TheLockFileNeverTakesAStandardStreamsNumber) {
+    EXPECT_EXIT(
+        {
+            for (int fd = 0; fd <= 2; ++fd) close(fd);
+            VokMutex mutex = kVokMutexNotHeld;
+            vokMutexLock(kName, &mutex);
+            const bool above = mutex.fd > 2 && (fcntl(mutex.fd, F_GETFD) & FD_CLOEXEC) != 0;
+            vokMutexUnLock(&mutex);
+            _exit(above ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 // Locks kName in a child process after `prepare` has made the PID write
 // fail, and reports through the exit code: 0 when the lock was held and the
 // lock file holds no torn PID, 77 when `prepare` could not set the scene.

@@ -3,21 +3,14 @@
 // (a second importer, an unknown device, an unknown operation, another
 // protocol version, a truncated request). The standard `usbip` client and a
 // real kernel drive it in the guest of scripts/kernel-test.sh.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <thread>
-#include <vector>
 
+#include "serveHarness.h"
 #include "support/tempDir.h"
 #include "voksim/voksim.h"
 
@@ -25,115 +18,7 @@ using testsupport::TempDir;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-uint32_t big32(const Bytes& bytes, size_t at) {
-    return (uint32_t{bytes.at(at)} << 24) | (uint32_t{bytes.at(at + 1)} << 16) |
-           (uint32_t{bytes.at(at + 2)} << 8) | bytes.at(at + 3);
-}
-
-Bytes opRequest(uint16_t version, uint16_t code, const std::string& busid = {}) {
-    // An import request carries a 32-byte bus ID after the 8-byte header.
-    Bytes bytes(code == 0x8003 ? 40 : 8, 0);
-    bytes[0] = static_cast<uint8_t>(version >> 8);
-    bytes[1] = static_cast<uint8_t>(version);
-    bytes[2] = static_cast<uint8_t>(code >> 8);
-    bytes[3] = static_cast<uint8_t>(code);
-    if (code == 0x8003) {
-        std::copy_n(busid.begin(), std::min<size_t>(busid.size(), 32), bytes.begin() + 8);
-    }
-    return bytes;
-}
-
-// vok-sim serve TREE --listen 127.0.0.1:0, its port read from its first line.
-class Server {
-  public:
-    explicit Server(const std::string& tree, const std::string& listen = "127.0.0.1:0") {
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            dup2(out[1], 2);
-            execl(VOK_SIM_BINARY, VOK_SIM_BINARY, "serve", tree.c_str(), "--listen", listen.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        output_ = fdopen(out[0], "r");
-        char line[512];
-        while (output_ && std::fgets(line, sizeof line, output_)) {
-            text_ += line;
-            if (const char* at = std::strstr(line, "serving ")) {
-                port_ = static_cast<uint16_t>(std::atoi(std::strrchr(at, ':') + 1));
-                break;
-            }
-        }
-    }
-    ~Server() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (output_) std::fclose(output_);
-    }
-    uint16_t port() const { return port_; }
-    // SIGTERM, then everything it printed and its exit status.
-    int stop(std::string& output) {
-        kill(pid_, SIGTERM);
-        char line[512];
-        while (std::fgets(line, sizeof line, output_)) text_ += line;
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        output = text_;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    FILE* output_ = nullptr;
-    uint16_t port_ = 0;
-    std::string text_;
-};
-
-class Client {
-  public:
-    explicit Client(uint16_t port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const timeval timeout{5, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Client() { close(fd_); }
-    bool connected() const { return connected_; }
-    void send(const Bytes& bytes) const {
-        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
-    }
-    void endSending() const { shutdown(fd_, SHUT_WR); }
-    // Up to `length` bytes; fewer when the server closes the connection.
-    Bytes receive(size_t length) const {
-        Bytes bytes(length);
-        size_t have = 0;
-        while (have < length) {
-            const ssize_t got = recv(fd_, bytes.data() + have, length - have, 0);
-            if (got <= 0) break;
-            have += static_cast<size_t>(got);
-        }
-        bytes.resize(have);
-        return bytes;
-    }
-    bool closedByServer() const { return receive(1).empty(); }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
+using namespace servetest;
 
 class ServeTest : public ::testing::Test {
   protected:
@@ -141,8 +26,8 @@ class ServeTest : public ::testing::Test {
     std::string node = voksim::createToken(tree.path(), 1, 2);
     Server server{tree.path()};
 
-    Bytes import(const Client& client, const std::string& busid) {
-        client.send(opRequest(0x0111, 0x8003, busid));
+    static Bytes import(const Client& client, const std::string& busid) {
+        client.send(opRequest(kVersion, kOpReqImport, busid));
         return client.receive(8);
     }
 };

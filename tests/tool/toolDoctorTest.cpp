@@ -1,10 +1,14 @@
 // vok doctor on trees that are fine and trees that are not.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "toolHarness.h"
 
@@ -95,6 +99,37 @@ TEST(VokDoctor, HeldLockFileIsNamedWithItsHolder) {
     // One node, so one lock file matters.
     size_t first = r.out.find("is held by");
     EXPECT_EQ(r.out.find("is held by", first + 1), std::string::npos) << r.out;
+}
+
+// Nodes the library would not read (a FIFO; as root, a character device of
+// another kind) are not opened by doctor either: inotify sees no open.
+TEST(VokDoctor, OpensNoNodeThatTheLibraryWouldNotRead) {
+    VirtualTree tree;
+    tree.addToken(1, 2);
+    const std::string bus = tree.root.path() + "/001";
+    std::vector<std::string> odd = {bus + "/010"};
+    ASSERT_EQ(mkfifo(odd[0].c_str(), 0666), 0);
+    if (geteuid() == 0) {
+        odd.push_back(bus + "/011");
+        ASSERT_EQ(mknod(odd[1].c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);  // as /dev/null
+    }
+    const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(inotify_add_watch(watch, bus.c_str(), IN_OPEN), 0);
+    RunResult r = runVok(tree, {"doctor"});
+    alignas(inotify_event) char events[4096];
+    std::string opened;
+    for (ssize_t got = read(watch, events, sizeof events), at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        if (event->len > 0) opened += std::string(event->name) + " ";
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    close(watch);
+    for (const std::string& node : odd) {
+        EXPECT_EQ(opened.find(node.substr(bus.size() + 1)), std::string::npos) << opened;
+        EXPECT_TRUE(has(r.out, "warning: " + node + " is neither a usbfs device node nor a file"))
+            << r.out;
+    }
+    EXPECT_NE(opened.find("002"), std::string::npos) << "the token is opened: " << opened;
 }
 
 TEST(VokDoctor, MissingLockDirectoryIsOnlyAWarning) {

@@ -2,6 +2,10 @@
 // and unplugs tokens. Each wait is given far more time than it needs, so an
 // exit status of 0 means it woke on the change, not on its time-out.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -43,6 +47,70 @@ TEST(VokWait, WakesWhenATokenIsPluggedInOrRemoved) {
                                 [&] { ASSERT_TRUE(voksim::replug(node)); });
     EXPECT_EQ(back.exitCode, 0) << back.err;
     EXPECT_EQ(back.out + back.err, "");
+}
+
+// A root that shows no token, then one that shows the tree's token, changed
+// in a way that leaves the watches on something that is no longer the root.
+struct RootChange {
+    const char* name;
+    // Sets up a root that shows no token; its path, or empty when this
+    // system cannot (it allows no mount namespace of the test's own).
+    std::string (*hide)(const std::string& scratch, const std::string& tree);
+    bool (*show)(const std::string& scratch, const std::string& tree);
+};
+
+// The root is a symbolic link, pointed from an empty directory to the tree.
+std::string linkToEmpty(const std::string& scratch, const std::string&) {
+    const std::string empty = scratch + "/empty", root = scratch + "/usb";
+    return mkdir(empty.c_str(), 0755) == 0 && symlink(empty.c_str(), root.c_str()) == 0 ? root : "";
+}
+bool linkToTree(const std::string& scratch, const std::string& tree) {
+    const std::string next = scratch + "/usb.next";
+    return symlink(tree.c_str(), next.c_str()) == 0 &&
+           rename(next.c_str(), (scratch + "/usb").c_str()) == 0;
+}
+
+// The root is the tree, hidden by an empty file system mounted on it, which
+// is then unmounted.
+std::string mountOnTree(const std::string&, const std::string& tree) {
+    const bool mounted = unshare(CLONE_NEWNS) == 0 &&
+                         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                         mount("vok-test", tree.c_str(), "tmpfs", 0, "size=64k") == 0;
+    return mounted ? tree : "";
+}
+bool unmountTree(const std::string&, const std::string& tree) { return umount(tree.c_str()) == 0; }
+
+const RootChange kRootChanges[] = {
+    {"root link pointed elsewhere", linkToEmpty, linkToTree},
+    {"root unmounted", mountOnTree, unmountTree},
+};
+
+TEST(VokWait, FollowsTheRootWhenItsLinkIsPointedElsewhereOrItIsUnmounted) {
+    for (const RootChange& change : kRootChanges) {
+        SCOPED_TRACE(change.name);
+        VirtualTree tree;
+        tree.addToken(1, 2);
+        const TempDir scratch;
+        // In a child process, whose mount namespace the test may change.
+        const pid_t child = fork();
+        if (child == 0) {
+            const std::string root = change.hide(scratch.path(), tree.root.path());
+            if (root.empty()) _exit(77);
+            Environment env = treeEnvironment(tree);
+            env["USB_DEVFS_PATH"] = root;
+            auto waiting = std::async(std::launch::async, [&] {
+                return runVokIn(env, {"wait", "--timeout", "20"});
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (!change.show(scratch.path(), tree.root.path())) _exit(78);
+            _exit(waiting.get().exitCode);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 77) continue;  // no mount namespace here
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "4: the wait timed out on a root it no longer saw";
+    }
 }
 
 TEST(VokWait, TimeOutAndMissingRootHaveTheirOwnExitStatus) {

@@ -129,6 +129,11 @@ void checkNodes(const UsbTree& scan, Report& report) {
     if (!scan.rootListable) return;
     int tokens = 0;
     for (const UsbNode& node : scan.nodes) {
+        if (!node.probeable) {
+            report.warning(node.path +
+                           " is neither a usbfs device node nor a file: not opened, and the "
+                           "library leaves it out too");
+        }
         if (!node.isToken) continue;
         ++tokens;
         if (node.readWrite) continue;

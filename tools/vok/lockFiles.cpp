@@ -10,7 +10,7 @@
 namespace vokcli {
 
 LockDirectory lockDirectory() {
-    if (const char* value = std::getenv("VOK_IPC_NAME")) {
+    if (const char* value = secure_getenv("VOK_IPC_NAME")) {  // as the library reads it
         return {value, true};
     }
     return {"/tmp", false};

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "discovery/linuxUsb.h"
+#include "discovery/probeableNode.h"
 
 namespace vokcli {
 
@@ -35,7 +36,7 @@ bool exists(const std::string& path) {
 
 // Which root the library takes, and why; the library does not say.
 void chooseRoot(UsbTree& tree) {
-    if (const char* value = std::getenv("USB_DEVFS_PATH")) {
+    if (const char* value = secure_getenv("USB_DEVFS_PATH")) {
         tree.environmentSet = true;
         tree.environmentValue = value;
         if (exists(value)) {
@@ -71,8 +72,17 @@ void readDescriptor(int fd, UsbNode& node) {
     node.isToken = acceptedByLibrary(node.idVendor, node.idProduct);
 }
 
-// O_NONBLOCK: whatever the node is (a FIFO or a terminal under a chosen root),
-// neither the open nor the read waits.
+// Reads the descriptor through `fd` (closed here) if the opened file is one
+// the library reads: the path may have been replaced since it was looked at.
+void readIfProbeable(int fd, UsbNode& node) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && vokIsProbeableNode(st)) readDescriptor(fd, node);
+    close(fd);
+}
+
+// Only what the library would read is opened, as the library checks it (an
+// odd character device may act on being opened); O_NONBLOCK on top, so that
+// neither the open nor the read waits whatever the node turns out to be.
 UsbNode probe(const std::string& path) {
     constexpr int kFlags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     UsbNode node;
@@ -82,21 +92,19 @@ UsbNode probe(const std::string& path) {
     node.mode = st.st_mode;
     node.owner = st.st_uid;
     node.group = st.st_gid;
+    node.probeable = vokIsProbeableNode(st);
+    if (!node.probeable) return node;
     int fd = open(path.c_str(), O_RDWR | kFlags);
     if (fd >= 0) {
-        readDescriptor(fd, node);
+        readIfProbeable(fd, node);
         node.readWrite = node.descriptorRead;
-        close(fd);
         return node;
     }
     node.openError = errno;
     // Not usable by the library, but identify it anyway so that doctor can say
     // which token is out of reach.
     fd = open(path.c_str(), O_RDONLY | kFlags);
-    if (fd >= 0) {
-        readDescriptor(fd, node);
-        close(fd);
-    }
+    if (fd >= 0) readIfProbeable(fd, node);
     return node;
 }
 

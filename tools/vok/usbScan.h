@@ -36,6 +36,7 @@ struct UsbNode {
     bool descriptorRead = false;
     uint16_t idVendor = 0;
     uint16_t idProduct = 0;
+    bool probeable = true;   // a usbfs device node or a regular file, as the library reads
     bool isToken = false;    // the descriptor carries a USB ID of the library's table
     bool readWrite = false;  // this user can open the node for reading and writing
     int openError = 0;       // errno of the failed read-write open
