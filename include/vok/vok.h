@@ -240,8 +240,9 @@ VOK_HEADER_ASSERT(sizeof(BLOCK_ID) == 4, enum_size);
  * token found under usbfs, in scan order; the devices are scanned afresh at
  * every call) and runs its info command. Each call gives a handle of its own,
  * also for a token that is open already. Returns a new handle, or
- * VOK_INVALID_HANDLE when no token answers at that index or 256 handles are
- * open already.
+ * VOK_INVALID_HANDLE when no token answers at that index (vokLastSystemError()
+ * EBUSY: another program held it for longer than VOK_TOKEN_WAIT_LIMIT_MS) or
+ * 256 handles are open already.
  */
 VOK_API VokHandle vokOpen(uint8_t index);
 
@@ -485,8 +486,9 @@ VOK_API uint32_t vokListTokens(VokTokenEntry* entries, uint32_t capacity, uint32
  * ENAMETOOLONG...); for a file that is not a listed token, EACCES when this
  * user may not open it for reading and writing, else ENODEV (another device,
  * a file outside the usbfs root in use); for a listed token, the system error
- * of its failed info command, or 0 when its reply was wrong or 256 handles
- * are open. Nothing is sent to a device that is not the token opened.
+ * of its failed info command (EBUSY when another program held the token for
+ * longer than VOK_TOKEN_WAIT_LIMIT_MS), or 0 when its reply was wrong or 256
+ * handles are open. Nothing is sent to a device that is not the token opened.
  */
 VOK_API VokHandle vokOpenPath(const char* path);
 
