@@ -1,14 +1,5 @@
-// Public interface: the exported functions that applications call.
-//
-// Every handle-based function follows one pattern: check the arguments that
-// need no device (3 on the first failure, before the handle is looked up, so a
-// bad argument wins over a bad handle), look the handle up and lock it (9 when
-// it is not open), run its token commands on the handle's device record while
-// holding the lock, unlock, return the status of the last command run.
-//
-// A function that holds a handle's lock never looks a handle up again: a
-// thread waiting for a busy handle waits inside the handle manager's global
-// lock, so a lookup from a thread that holds a handle could deadlock.
+// Public interface: the handle-based functions that applications call, each
+// in the pattern that api/deviceCall.h describes and carries out.
 #include "vok/vok.h"
 
 #include <array>
@@ -16,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "api/deviceCall.h"
 #include "api/listedDevice.h"
 #include "commands/tokenCommands.h"
 #include "common/libraryStatus.h"
@@ -23,12 +15,8 @@
 #include "diagnostics/trace.h"
 #include "discovery/deviceList.h"
 #include "handles/handleManager.h"
-#include "lock/tokenLock.h"
 
 namespace {
-
-// The handle manager's type tag of an opened device, the only kind of handle.
-constexpr uint32_t kDeviceHandle = 1;
 
 constexpr uint16_t kNoVendorId = 0xFFFF;
 
@@ -37,11 +25,6 @@ constexpr uint16_t kNoVendorId = 0xFFFF;
 constexpr uint8_t kLastMemoryPinLevel = 21;
 
 }  // namespace
-
-// The handle manager frees a handle's memory through an untyped pointer.
-static void free_device(void* handleMemory) {
-    vokFreeDevice(static_cast<VokDevice*>(handleMemory));
-}
 
 static bool is_block(BLOCK_ID block) {
     const int32_t value = block;
@@ -53,66 +36,6 @@ static bool is_new_pin_length(uint32_t newPinLength) {
 }
 
 static uint32_t as_status(int builderStatus) { return static_cast<uint32_t>(builderStatus); }
-
-// Holds the token for all the transactions of a call, so that they never
-// interleave with another handle's or another process's (see
-// lock/tokenLock.cpp). Taken after the handle's lock, and never while
-// waiting for any other lock.
-class TokenHold {
-  public:
-    explicit TokenHold(const VokDevice* device) : fd_(vokLockToken(device->devicePath)) {}
-    ~TokenHold() {
-        if (fd_ >= 0) vokUnlockToken(fd_);
-    }
-    TokenHold(const TokenHold&) = delete;
-    TokenHold& operator=(const TokenHold&) = delete;
-    bool held() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
-
-// Steps 2 and 4 of the pattern: lock the handle, run `work` on its device
-// record, unlock. `work` must not look up any handle.
-template <typename Work>
-static uint32_t with_handle(VokHandle handle, Work work) {
-    auto* device = static_cast<VokDevice*>(vokOpenAndLockHandle(handle, kDeviceHandle));
-    if (device == nullptr) return VOK_STATUS_BAD_HANDLE;
-    vokTraceSetHandle(handle);
-    const uint32_t status = work(device);
-    vokTraceSetHandle(VOK_INVALID_HANDLE);
-    vokUnlockHandle(handle);
-    return status;
-}
-
-// Steps 2 to 5: the same with the token held for all of `work`'s
-// transactions; 5 when the token cannot be had.
-template <typename Work>
-static uint32_t with_device(VokHandle handle, Work work) {
-    return with_handle(handle, [&](VokDevice* device) {
-        const TokenHold hold(device);
-        return hold.held() ? work(device) : VOK_STATUS_TRANSFER_FAILED;
-    });
-}
-
-// The info command of a device record, with the token held.
-static int read_token_info(VokDevice* device) {
-    const TokenHold hold(device);
-    return hold.held() ? vokIdGetInfoCmd(device, &device->info) : kStatusTransferFailed;
-}
-
-// Shared by vokOpen and vokOpenPath (api/listedDevice.h). The token is held
-// for the reset and the info command only, not while the handle is made.
-VokHandle vokOpenListedDevice(VokDevice* device) {
-    if (read_token_info(device) != 0) return VOK_INVALID_HANDLE;
-    VokDevice* copy = vokCloneDevice(device);
-    VokHandle handle = VOK_INVALID_HANDLE;
-    if (!vokCreateAndLockHandle(kDeviceHandle, copy, free_device, &handle)) {
-        vokFreeDevice(copy);
-        return VOK_INVALID_HANDLE;
-    }
-    return handle;
-}
 
 // ---- Open, info, raw command, close ---------------------------------------
 
@@ -379,53 +302,4 @@ uint32_t vokInitializeBlock(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block, 
         return as_status(vokIdSetBlockPinUseCmd(device, block, nullptr, 0, VOK_PIN_USE_ON,
                                                 VOK_PIN_SET_BY_USER, response));
     });
-}
-
-// ---- Status texts ------------------------------------------------------------
-
-namespace {
-
-constexpr char kTokenStatusPattern[] = "token status 0xNN";
-
-// One constant text per status byte, made at compile time, so that looking a
-// text up needs no allocation and no lock.
-struct TokenStatusTexts {
-    char text[256][sizeof(kTokenStatusPattern)];
-};
-
-constexpr TokenStatusTexts make_token_status_texts() {
-    constexpr char hexDigits[] = "0123456789ABCDEF";
-    constexpr std::size_t firstDigit = sizeof(kTokenStatusPattern) - 3;
-    TokenStatusTexts texts{};
-    for (std::size_t status = 0; status < 256; ++status) {
-        for (std::size_t i = 0; i < sizeof(kTokenStatusPattern); ++i)
-            texts.text[status][i] = kTokenStatusPattern[i];
-        texts.text[status][firstDigit] = hexDigits[status >> 4];
-        texts.text[status][firstDigit + 1] = hexDigits[status & 0x0F];
-    }
-    return texts;
-}
-
-constexpr TokenStatusTexts kTokenStatusTexts = make_token_status_texts();
-
-}  // namespace
-
-const char* vokStatusString(uint32_t status) {
-    switch (status) {
-        case VOK_STATUS_OK:
-            return "success";
-        case VOK_STATUS_BAD_ARGUMENT:
-            return "bad argument";
-        case VOK_STATUS_TRANSFER_FAILED:
-            return "exchange with the token failed";
-        case VOK_STATUS_UNKNOWN_MEMORY_MODEL:
-            return "unknown memory model";
-        case VOK_STATUS_BAD_HANDLE:
-            return "no open handle of that number";
-        default:
-            break;
-    }
-    // The library and the token produce only byte-sized statuses.
-    if (status > 0xFF) return "unknown status";
-    return kTokenStatusTexts.text[status];
 }
