@@ -9,6 +9,7 @@
 
 #include "api/deviceCall.h"
 #include "api/listedDevice.h"
+#include "commands/memoryCommands.h"
 #include "commands/tokenCommands.h"
 #include "common/libraryStatus.h"
 #include "common/tokenLimits.h"

@@ -1,4 +1,6 @@
 // Memory commands: reads and writes of token memory, plain or through a block.
+#include "commands/memoryCommands.h"
+
 #include <pthread.h>
 
 #include <algorithm>

@@ -1,4 +1,6 @@
-// Token commands: one builder per token command.
+// Token commands: the info and raw commands, the response summary, and one
+// builder per block, PIN and security command (tokenCommands.cpp; the memory
+// commands: memoryCommands.h).
 #pragma once
 
 #include <cstdint>
@@ -10,16 +12,6 @@ extern "C" {
 VOK_API int vokIdGetInfoCmd(VokDevice* device, VokIdInfo* info);
 VOK_API int vokIdCommand(VokDevice* device, TDRVREQUEST_MEK* request, uint32_t length);
 VOK_API void copyResponseInfo(TDRVREQUEST_MEK* request, VokIdResponse* response);
-
-VOK_API int vokIdReadCmd(VokDevice* device, const void* pin, uint32_t pinLength, uint32_t offset,
-                         void* buffer, uint32_t length, VokIdResponse* response);
-VOK_API int vokIdWriteCmd(VokDevice* device, const void* pin, uint32_t pinLength, uint32_t offset,
-                          const void* buffer, uint32_t length, VokIdResponse* response);
-VOK_API int vokIdReadExCmd(VokDevice* device, BLOCK_ID block, const void* pin, uint32_t pinLength,
-                           uint32_t offset, void* buffer, uint32_t length, VokIdResponse* response);
-VOK_API int vokIdWriteExCmd(VokDevice* device, BLOCK_ID block, const void* pin, uint32_t pinLength,
-                            uint32_t offset, const void* buffer, uint32_t length,
-                            VokIdResponse* response);
 
 VOK_API int vokIdInitializeCmd(VokDevice* device, const void* pin, uint32_t pinLength,
                                VokIdResponse* response);
