@@ -42,3 +42,8 @@ VOK_API int vokIdSetBlockPinUseCmd(VokDevice* device, BLOCK_ID block, const void
                                    uint32_t pinLength, PIN_USE pinUse,
                                    PIN_SET_PERMISSIONS pinSetPermissions, VokIdResponse* response);
 }
+
+// The last step of every builder, also of each part of a memory transfer:
+// runs the filled record through the transaction engine, wipes the PIN it
+// carried and copies the response summary out. Not exported.
+int finish_command(TDRVREQUEST_MEK* request, VokDevice* device, VokIdResponse* response);
