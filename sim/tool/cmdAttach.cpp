@@ -16,13 +16,18 @@
 #include <memory>
 #include <thread>
 
+#include "host/errorText.h"
 #include "simCommands.h"
-#include "transferLog.h"
-#include "treeNodes.h"
-#include "usbipDevice.h"
-#include "vhci.h"
+#include "usbip/recordFile.h"
+#include "usbip/treeNodes.h"
+#include "usbip/usbipDevice.h"
+#include "usbip/vhci.h"
 
 namespace voksimtool {
+
+using namespace voksim::usbip;
+using voksim::errnoText;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -26,12 +26,12 @@ std::string executableDirectory() {
     return text.substr(0, text.rfind('/'));
 }
 
-// The interposer beside this binary: in the build tree (the copy without
-// sanitizers first), then in the installed layout.
+// The interposer, from this binary's directory: where the build tree puts
+// the copy that can be preloaded (without sanitizers), then where it is
+// installed, then beside the binary.
 std::string findInterposer() {
     const std::string directory = executableDirectory();
-    for (const char* relative : {"../transport/preload/libvoksim.so", "../transport/libvoksim.so",
-                                 VOKSIM_INSTALLED_LIBRARY, "libvoksim.so"}) {
+    for (const char* relative : {VOKSIM_BUILD_LIBRARY, VOKSIM_INSTALLED_LIBRARY, "libvoksim.so"}) {
         const std::string candidate = directory + "/" + relative;
         if (access(candidate.c_str(), R_OK) == 0) {
             char resolved[PATH_MAX];

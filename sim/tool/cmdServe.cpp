@@ -17,12 +17,16 @@
 #include <cstring>
 #include <filesystem>
 
-#include "descriptor.h"
-#include "exportServer.h"
+#include "host/errorText.h"
 #include "simCommands.h"
-#include "transferLog.h"
+#include "usbip/descriptor.h"
+#include "usbip/exportServer.h"
 
 namespace voksimtool {
+
+using namespace voksim::usbip;
+using voksim::errnoText;
+
 namespace {
 
 constexpr int kListenBacklog = 16;

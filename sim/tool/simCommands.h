@@ -71,11 +71,6 @@ int runServe(const ServeOptions& options);
 
 // Shared helpers.
 int fail(const std::string& message);
-std::string errnoText(int error);
-// A capture file of --record, created or emptied: the descriptor, or -1 with
-// `error` set. A symbolic link planted under its name is not followed, and
-// anything but a regular file (a FIFO would block) is refused.
-int openRecordFile(const std::string& path, std::string& error);
 bool parseErrno(const std::string& text, int& value);
 const char* errnoName(int value);
 bool parseTokenId(const std::string& text, uint8_t* out);

@@ -1,4 +1,4 @@
-#include "transferLog.h"
+#include "host/transferLog.h"
 
 #include <fcntl.h>
 #include <sys/uio.h>
@@ -10,7 +10,8 @@
 #include <map>
 #include <utility>
 
-#include "nodeFiles.h"
+#include "host/errorText.h"
+#include "host/nodeFiles.h"
 
 namespace voksim {
 
@@ -26,23 +27,6 @@ bool appendLogRecord(int fd, LogRecordHeader header, const uint8_t* data) {
     if (written == static_cast<ssize_t>(header.recordSize)) return true;
     if (written >= 0) errno = 0;
     return false;
-}
-
-namespace {
-
-// strerror_r comes in two forms: the GNU one returns the text, the POSIX one
-// fills the buffer and returns 0.
-[[maybe_unused]] const char* strerrorResult(const char* text, const char* /*buffer*/) {
-    return text;
-}
-[[maybe_unused]] const char* strerrorResult(int result, const char* buffer) {
-    return result == 0 ? buffer : "unknown error";
-}
-
-}  // namespace
-
-const char* errorText(int error, char* buffer, size_t size) {
-    return strerrorResult(strerror_r(error, buffer, size), buffer);
 }
 
 bool resetLogFile(const std::string& path) {

@@ -1,4 +1,4 @@
-#include "exportServer.h"
+#include "usbip/exportServer.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,16 +11,14 @@
 #include <cstdio>
 #include <system_error>
 
-#include "descriptor.h"
-#include "simCommands.h"
-#include "socketSend.h"
-#include "treeNodes.h"
-#include "usbipDevice.h"
+#include "usbip/descriptor.h"
+#include "usbip/recordFile.h"
+#include "usbip/socketSend.h"
+#include "usbip/treeNodes.h"
+#include "usbip/usbipDevice.h"
 
-namespace voksimtool {
+namespace voksim::usbip {
 namespace {
-
-using namespace voksim::usbip;
 
 // A client must send its whole request within this time: the `usbip` client
 // sends it at once, and a client that stalls holds a connection slot.
@@ -265,7 +263,7 @@ void ExportServer::serve(Connection& connection) {
         if (!replied) {
             std::vector<uint8_t> reply;
             appendFailureReply(reply, request.code, kStatusDeviceError);
-            (void)voksim::sendWithin(connection.fd, reply);
+            (void)sendWithin(connection.fd, reply);
         }
     }
 }
@@ -275,7 +273,7 @@ void ExportServer::answerList(Connection& connection, bool& replied) {
     std::vector<uint8_t> reply;
     appendDevlistReply(reply, devices);
     replied = true;
-    if (voksim::sendWithin(connection.fd, reply))
+    if (sendWithin(connection.fd, reply))
         say(connection.peer + ": listed " + std::to_string(devices.size()) + " devices");
 }
 
@@ -297,7 +295,7 @@ void ExportServer::answerImport(Connection& connection, const std::string& busid
     std::vector<uint8_t> reply;
     appendImportReply(reply, status, described);
     replied = true;
-    const bool sent = voksim::sendWithin(connection.fd, reply);
+    const bool sent = sendWithin(connection.fd, reply);
     if (status != kStatusOk) {
         say(peer + ": import of '" + shownBusid + "' refused: " +
             (status == kStatusDeviceBusy ? "imported by another client"
@@ -311,4 +309,4 @@ void ExportServer::answerImport(Connection& connection, const std::string& busid
     say(peer + ": released " + shownBusid + ": " + outcome.message);
 }
 
-}  // namespace voksimtool
+}  // namespace voksim::usbip

@@ -16,8 +16,8 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "tokenRegistry.h"
-#include "tokenTransfer.h"
+#include "host/tokenRegistry.h"
+#include "host/tokenTransfer.h"
 
 namespace voksim {
 namespace {

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "tokenRegistry.h"
-#include "usbipRequests.h"
+#include "host/tokenRegistry.h"
+#include "usbip/usbipRequests.h"
 
 namespace voksim::usbip {
 

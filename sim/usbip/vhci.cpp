@@ -1,4 +1,4 @@
-#include "vhci.h"
+#include "usbip/vhci.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace voksimtool {
+namespace voksim::usbip {
 namespace {
 
 constexpr unsigned kHighSpeed = 3;  // USB_SPEED_HIGH
@@ -27,7 +27,8 @@ int writeText(const std::string& path, const std::string& text) {
 }  // namespace
 
 std::string vhciDirectory() {
-    const char* chosen = std::getenv("VOKSIM_VHCI_DIR");
+    // No thread of the programs that attach devices changes the environment.
+    const char* chosen = std::getenv("VOKSIM_VHCI_DIR");  // NOLINT(concurrency-mt-unsafe)
     return chosen && *chosen ? chosen : "/sys/devices/platform/vhci_hcd.0";
 }
 
@@ -79,4 +80,4 @@ int detachPort(unsigned port) {
     return writeText(vhciDirectory() + "/detach", std::to_string(port));
 }
 
-}  // namespace voksimtool
+}  // namespace voksim::usbip

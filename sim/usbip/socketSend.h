@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace voksim {
+namespace voksim::usbip {
 
 // How long a peer may take to accept one reply (or one batch of replies).
 inline constexpr std::chrono::milliseconds kSendLimit{5000};
@@ -16,4 +16,4 @@ inline constexpr std::chrono::milliseconds kSendLimit{5000};
 bool sendWithin(int fd, const std::vector<uint8_t>& bytes,
                 std::chrono::milliseconds limit = kSendLimit);
 
-}  // namespace voksim
+}  // namespace voksim::usbip

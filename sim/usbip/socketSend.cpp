@@ -1,11 +1,11 @@
-#include "socketSend.h"
+#include "usbip/socketSend.h"
 
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 
-namespace voksim {
+namespace voksim::usbip {
 
 bool sendWithin(int fd, const std::vector<uint8_t>& bytes, std::chrono::milliseconds limit) {
     using Clock = std::chrono::steady_clock;
@@ -28,4 +28,4 @@ bool sendWithin(int fd, const std::vector<uint8_t>& bytes, std::chrono::millisec
     return true;
 }
 
-}  // namespace voksim
+}  // namespace voksim::usbip

@@ -1,4 +1,4 @@
-#include "nodeFiles.h"
+#include "host/nodeFiles.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace voksimtool {
+namespace voksim::usbip {
 
 // /sys/devices/platform/vhci_hcd.0, or VOKSIM_VHCI_DIR when set (tests).
 std::string vhciDirectory();
@@ -24,4 +24,4 @@ int attachPort(unsigned port, int socketFd, unsigned devid);
 // Detaches `port`: 0, or the errno of the write.
 int detachPort(unsigned port);
 
-}  // namespace voksimtool
+}  // namespace voksim::usbip

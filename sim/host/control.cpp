@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "common/openAboveStdio.h"
-#include "nodeFiles.h"
-#include "tokenRegistry.h"
-#include "transferLog.h"
+#include "host/nodeFiles.h"
+#include "host/tokenRegistry.h"
+#include "host/transferLog.h"
 #include "voksim/voksim.h"
 
 namespace voksim {

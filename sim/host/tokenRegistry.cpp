@@ -1,4 +1,4 @@
-#include "tokenRegistry.h"
+#include "host/tokenRegistry.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "common/openAboveStdio.h"
-#include "nodeFiles.h"
-#include "transferLog.h"
+#include "host/errorText.h"
+#include "host/nodeFiles.h"
 
 namespace voksim {
 

@@ -1,4 +1,4 @@
-#include "usbipOperations.h"
+#include "usbip/usbipOperations.h"
 
 #include <algorithm>
 #include <cstring>

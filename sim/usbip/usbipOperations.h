@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "usbipProtocol.h"
-#include "usbipRequests.h"
+#include "usbip/usbipProtocol.h"
+#include "usbip/usbipRequests.h"
 
 namespace voksim::usbip {
 

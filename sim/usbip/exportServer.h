@@ -20,10 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "usbipDevice.h"
-#include "usbipOperations.h"
+#include "usbip/usbipDevice.h"
+#include "usbip/usbipOperations.h"
 
-namespace voksimtool {
+namespace voksim::usbip {
 
 class ExportServer {
   public:
@@ -42,7 +42,7 @@ class ExportServer {
     void joinAll();
 
     // What the tree exports now: its nodes that are usable devices.
-    std::vector<voksim::usbip::ExportedDevice> exports() const;
+    std::vector<ExportedDevice> exports() const;
 
   private:
     struct Connection {
@@ -65,9 +65,8 @@ class ExportServer {
                       bool& replied);
     // Answers an import: the reply's status; on success `served` is the
     // device, now marked imported until release().
-    uint32_t importDevice(const std::string& busid,
-                          std::optional<voksim::usbip::ServedDevice>& served,
-                          voksim::usbip::ExportedDevice& described);
+    uint32_t importDevice(const std::string& busid, std::optional<ServedDevice>& served,
+                          ExportedDevice& described);
     void release(const std::string& node);
 
     std::string tree_;
@@ -79,4 +78,4 @@ class ExportServer {
     std::set<std::string> imported_;  // nodes, guarded by importedMutex_
 };
 
-}  // namespace voksimtool
+}  // namespace voksim::usbip

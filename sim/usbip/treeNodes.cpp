@@ -1,10 +1,10 @@
-#include "treeNodes.h"
+#include "usbip/treeNodes.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
-namespace voksimtool {
+namespace voksim::usbip {
 
 namespace fs = std::filesystem;
 
@@ -38,4 +38,4 @@ NodeAddress addressOf(const std::string& node) {
         static_cast<unsigned>(std::strtoul(path.filename().c_str(), nullptr, 10))};
 }
 
-}  // namespace voksimtool
+}  // namespace voksim::usbip

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "tokenRegistry.h"
+#include "host/tokenRegistry.h"
 #include "voksim/tokenModel.h"
 
 namespace voksim {

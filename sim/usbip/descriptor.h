@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-namespace voksimtool {
+namespace voksim::usbip {
 
 struct Descriptor {
     explicit Descriptor(int descriptor = -1) : fd(descriptor) {}
@@ -15,4 +15,4 @@ struct Descriptor {
     int fd;
 };
 
-}  // namespace voksimtool
+}  // namespace voksim::usbip

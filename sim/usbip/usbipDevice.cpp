@@ -1,4 +1,4 @@
-#include "usbipDevice.h"
+#include "usbip/usbipDevice.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,11 +12,11 @@
 #include <set>
 #include <vector>
 
-#include "nodeFiles.h"
-#include "socketSend.h"
-#include "tokenTransfer.h"
-#include "transferLog.h"
-#include "usbipProtocol.h"
+#include "host/errorText.h"
+#include "host/nodeFiles.h"
+#include "host/tokenTransfer.h"
+#include "usbip/socketSend.h"
+#include "usbip/usbipProtocol.h"
 #include "voksim/voksim.h"
 
 namespace voksim::usbip {
@@ -25,11 +25,6 @@ namespace {
 // How often an idle device checks whether its token was unplugged or its tree
 // deleted.
 constexpr int kIdleCheckMillis = 100;
-
-std::string errnoText(int error) {
-    char buffer[128];
-    return errorText(error, buffer, sizeof buffer);
-}
 
 uint16_t little16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace voksimtool {
+namespace voksim::usbip {
 
 // Every device node of the tree (BUS/DEVICE, hidden names left out), sorted.
 std::vector<std::string> treeNodes(const std::string& tree);
@@ -22,4 +22,4 @@ inline unsigned devidOf(const std::string& node) {
     return (address.bus << 16) | (address.device & 0xFFFF);
 }
 
-}  // namespace voksimtool
+}  // namespace voksim::usbip

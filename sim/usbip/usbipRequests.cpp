@@ -1,4 +1,4 @@
-#include "usbipRequests.h"
+#include "usbip/usbipRequests.h"
 
 #include <cerrno>
 #include <cstring>

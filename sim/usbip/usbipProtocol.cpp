@@ -1,4 +1,4 @@
-#include "usbipProtocol.h"
+#include "usbip/usbipProtocol.h"
 
 #include <cstring>
 

@@ -42,9 +42,6 @@ bool appendLogRecord(int fd, LogRecordHeader header, const uint8_t* data);
 // Creates or empties a log file, leaving only its header.
 bool resetLogFile(const std::string& path);
 std::vector<LogEntry> readLogFile(const std::string& path);
-// The text of errno value `error`, safe to call from any thread: in `buffer`
-// or a static text.
-const char* errorText(int error, char* buffer, size_t size);
 // The readable transcript of `entries` on a token with `identity`.
 std::string formatTranscript(const std::vector<LogEntry>& entries, const TokenIdentity& identity,
                              bool showPins);

@@ -1,4 +1,4 @@
-#include "tokenTransfer.h"
+#include "host/tokenTransfer.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "transferLog.h"
+#include "host/errorText.h"
+#include "host/transferLog.h"
 
 namespace voksim {
 namespace {
