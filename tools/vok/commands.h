@@ -4,31 +4,14 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <functional>
-#include <utility>
-#include <vector>
+
+#include "cli/commandTable.h"
 
 namespace vokcli {
 
 // An action returns the exit status, or throws Failure.
-using Action = std::function<int()>;
-
-class CommandTable {
-  public:
-    void add(CLI::App* command, Action action) {
-        entries_.emplace_back(command, std::move(action));
-    }
-    // The action of the subcommand that was parsed, or null.
-    const Action* selected() const {
-        for (const auto& [command, action] : entries_) {
-            if (command->parsed()) return &action;
-        }
-        return nullptr;
-    }
-
-  private:
-    std::vector<std::pair<CLI::App*, Action>> entries_;
-};
+using commandline::Action;
+using commandline::CommandTable;
 
 struct TokenChoice;
 
