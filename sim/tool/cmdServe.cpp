@@ -17,8 +17,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "commands.h"
 #include "host/errorText.h"
-#include "simCommands.h"
+#include "support.h"
 #include "usbip/descriptor.h"
 #include "usbip/exportServer.h"
 
@@ -28,6 +29,12 @@ using namespace voksim::usbip;
 using voksim::errnoText;
 
 namespace {
+
+struct ServeOptions {
+    std::string tree;
+    std::string listen = "127.0.0.1:3240";
+    std::string recordDirectory;  // where to capture each connection's traffic
+};
 
 constexpr int kListenBacklog = 16;
 constexpr int kPollMillis = 200;
@@ -97,8 +104,6 @@ int listenOn(const std::string& text, std::string& error, bool& loopback) {
     freeaddrinfo(found);
     return fd;
 }
-
-}  // namespace
 
 int runServe(const ServeOptions& options) {
     if (!std::filesystem::is_directory(options.tree))
@@ -177,6 +182,23 @@ int runServe(const ServeOptions& options) {
     server.joinAll();
     std::printf("stopped\n");
     return status;
+}
+
+}  // namespace
+
+void registerServeCommand(CLI::App& app, CommandTable& table) {
+    auto options = std::make_shared<ServeOptions>();
+    CLI::App* serve = app.add_subcommand(
+        "serve", "Offer the tree's devices to USB/IP clients (usbip list -r, usbip attach -r)");
+    serve->add_option("TREE", options->tree, "Root of the virtual tree")->required();
+    serve
+        ->add_option("--listen", options->listen,
+                     "ADDR:PORT to listen on; beyond loopback anyone who reaches it can use the "
+                     "tokens")
+        ->capture_default_str();
+    serve->add_option("--record", options->recordDirectory,
+                      "Write each connection's traffic to DIR/connN.usbip");
+    table.add(serve, [options] { return runServe(*options); });
 }
 
 }  // namespace voksimtool

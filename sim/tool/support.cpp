@@ -1,8 +1,8 @@
+#include "support.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-
-#include "simCommands.h"
 
 namespace voksimtool {
 
