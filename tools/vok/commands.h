@@ -13,15 +13,6 @@ namespace vokcli {
 using commandline::Action;
 using commandline::CommandTable;
 
-struct TokenChoice;
-
-// Options that many subcommands share.
-// -t/--token INDEX or --path PATH: which token.
-void addTokenOption(CLI::App& command, TokenChoice& choice);
-void addJsonOption(CLI::App& command, bool& json);
-// -b/--block, 1 to 4.
-CLI::Option* addBlockOption(CLI::App& command, unsigned& block);
-
 void registerInventoryCommands(CLI::App& app, CommandTable& table);  // list, info
 void registerMemoryCommands(CLI::App& app, CommandTable& table);     // read, write
 void registerBlockCommands(CLI::App& app, CommandTable& table);      // block ...
