@@ -1,7 +1,6 @@
-// Public interface: the handle-based functions that applications call, each
-// in the pattern that api/deviceCall.h describes and carries out.
-#include "vok/vok.h"
-
+// Public interface: the calls that open a token and act on it through its
+// handle (open, info, raw command, close; memory; blocks, PINs and security),
+// each in the pattern that api/deviceCall.h describes and carries out.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include "diagnostics/trace.h"
 #include "discovery/deviceList.h"
 #include "handles/handleManager.h"
+#include "vok/vok.h"
 
 namespace {
 
