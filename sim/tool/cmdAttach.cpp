@@ -121,14 +121,9 @@ int runAttach(const AttachOptions& options) {
     std::vector<unsigned> freePorts = freeHighSpeedPorts(error);
     if (!error.empty()) return fail(error);
 
-    // A closed output must not end the server and detach every device.
-    (void)signal(SIGPIPE, SIG_IGN);
+    // A closed output must not end the server and detach every device;
     // SIGINT and SIGTERM are taken by sigtimedwait below, in no other thread.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const sigset_t signals = holdStopSignals();
 
     std::atomic<bool> stop{false};
     std::string failure;

@@ -124,14 +124,9 @@ int runServe(const ServeOptions& options) {
     }
 
     // A closed output (stdout a pipe whose reader went) must not end the
-    // server and every import with it: its lines are then lost.
-    (void)signal(SIGPIPE, SIG_IGN);
-    // SIGINT and SIGTERM arrive on a descriptor, in no thread.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // server and every import with it: its lines are then lost. SIGINT and
+    // SIGTERM arrive on a descriptor, in no thread.
+    const sigset_t signals = holdStopSignals();
     Descriptor signalFd{signalfd(-1, &signals, SFD_CLOEXEC)};
     if (signalFd.fd < 0) return fail("signalfd: " + errnoText(errno));
 

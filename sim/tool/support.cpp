@@ -1,5 +1,8 @@
 #include "support.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +27,16 @@ constexpr ErrnoName kErrnoNames[] = {
 int fail(const std::string& message) {
     (void)std::fprintf(stderr, "vok-sim: %s\n", message.c_str());  // nobody left to tell
     return 1;
+}
+
+sigset_t holdStopSignals() {
+    (void)signal(SIGPIPE, SIG_IGN);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
 }
 
 bool parseErrno(const std::string& text, int& value) {
