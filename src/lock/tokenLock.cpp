@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 
@@ -49,68 +50,71 @@ constexpr int64_t kLongestSleepMicros = 1000;
 
 // The descriptors that hold a token lock in this process. A lock taken while
 // all slots are in use works as well; only a child forked during it keeps it.
+// Opening and listing a descriptor, and unlisting and closing it, happen
+// under the fork guard's read side, so that no fork falls between them; the
+// fork takes the write side. Calls on different tokens share only the read
+// side, and do not wait for each other.
 constexpr int kHeldSlots = 256;
-struct HeldLocks {
-    pthread_mutex_t guard;  // held from open to listing and from unlisting to close
-    int fds[kHeldSlots];    // 0: free slot (the library's descriptors are all above 2)
-};
-HeldLocks gHeldLocks = {PTHREAD_MUTEX_INITIALIZER, {}};
+pthread_rwlock_t gForkGuard = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+std::atomic<int> gHeldFds[kHeldSlots];  // 0: a free slot (the library's descriptors are above 2)
 pthread_once_t gForkHandlerOnce = PTHREAD_ONCE_INIT;
 
-void lock_held_list() {
-    const int r = pthread_mutex_lock(&gHeldLocks.guard);
+void enter_fork_guard() {
+    const int r = pthread_rwlock_rdlock(&gForkGuard);
     VOK_ASSERT(r == 0);
 }
 
-void unlock_held_list() {
-    const int r = pthread_mutex_unlock(&gHeldLocks.guard);
+void leave_fork_guard() {
+    const int r = pthread_rwlock_unlock(&gForkGuard);
+    VOK_ASSERT(r == 0);
+}
+
+void hold_off_calls() {
+    const int r = pthread_rwlock_wrlock(&gForkGuard);
     VOK_ASSERT(r == 0);
 }
 
 // In the child, only the forking thread lives on: every listed descriptor
-// belonged to another thread's call, which will never release it here.
+// belonged to another thread's call, which will never release it here. The
+// guard starts afresh: a read-write lock cannot be unlocked in the child,
+// where the thread that write-locked it has another thread ID.
 void close_held_in_child() {
-    for (int& fd : gHeldLocks.fds) {
+    for (std::atomic<int>& slot : gHeldFds) {
+        const int fd = slot.exchange(0);
         if (fd != 0) (void)close(fd);
-        fd = 0;
     }
-    unlock_held_list();
+    const pthread_rwlock_t fresh = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+    gForkGuard = fresh;
 }
 
 void install_fork_handler() {
-    const int r = pthread_atfork(lock_held_list, unlock_held_list, close_held_in_child);
+    const int r = pthread_atfork(hold_off_calls, leave_fork_guard, close_held_in_child);
     VOK_ASSERT(r == 0);
 }
 
 // Opens the node and lists the descriptor, with no fork in between.
 int open_listed(const char* path) {
-    lock_held_list();
+    enter_fork_guard();
     const int fd = vokOpenAboveStdio(path, O_RDWR | O_CLOEXEC);
     const int error = errno;
-    if (fd >= 0) {
-        for (int& slot : gHeldLocks.fds) {
-            if (slot == 0) {
-                slot = fd;
-                break;
-            }
-        }
+    for (std::atomic<int>& slot : gHeldFds) {
+        int expected = 0;
+        if (fd < 0 || slot.compare_exchange_strong(expected, fd)) break;
     }
-    unlock_held_list();
+    leave_fork_guard();
     errno = error;
     return fd;
 }
 
 // Takes the descriptor off the list and closes it, with no fork in between.
 void close_listed(int fd) {
-    lock_held_list();
-    for (int& slot : gHeldLocks.fds) {
-        if (slot == fd) {
-            slot = 0;
-            break;
-        }
+    enter_fork_guard();
+    for (std::atomic<int>& slot : gHeldFds) {
+        int expected = fd;
+        if (slot.compare_exchange_strong(expected, 0)) break;
     }
     const int ret = close(fd);
-    unlock_held_list();
+    leave_fork_guard();
     VOK_ASSERT(ret == 0);
 }
 
