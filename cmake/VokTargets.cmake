@@ -9,24 +9,61 @@ endfunction()
 
 # An object library of one library subsystem: position-independent, hidden
 # by default (only VOK_API names are exported by libvok.so).
+#   vok_subsystem(NAME SOURCES... DEPENDS SUBSYSTEMS...)
+# DEPENDS names the subsystems whose functions NAME calls. This is the one
+# place that says so: libvok is made of every subsystem declared here, in
+# this order, and vok_link gives a test or a benchmark of NAME the objects of
+# everything NAME needs.
 function(vok_subsystem name)
-  add_library(${name} OBJECT ${ARGN})
+  cmake_parse_arguments(S "" "" "DEPENDS" ${ARGN})
+  add_library(${name} OBJECT ${S_UNPARSED_ARGUMENTS})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
   set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON
                                            CXX_VISIBILITY_PRESET hidden
-                                           VISIBILITY_INLINES_HIDDEN ON)
+                                           VISIBILITY_INLINES_HIDDEN ON
+                                           VOK_DEPENDS "${S_DEPENDS}")
   vok_warnings(${name})
+  set_property(GLOBAL APPEND PROPERTY VOK_SUBSYSTEMS ${name})
 endfunction()
 
-# A GoogleTest binary. LIBS are linked as given (object libraries of the
-# subsystems under test, the shipped library, the virtual token); LABELS go
+# Every subsystem declared so far, in the order of declaration.
+function(vok_all_subsystems out)
+  get_property(_all GLOBAL PROPERTY VOK_SUBSYSTEMS)
+  set(${out} ${_all} PARENT_SCOPE)
+endfunction()
+
+# Links ITEMS into TARGET (privately). A subsystem among them comes with
+# every subsystem it depends on, directly or not, each once: an object
+# library's objects reach only the targets that link it by name.
+function(vok_link target)
+  vok_all_subsystems(_subsystems)
+  set(_linked)
+  set(_pending ${ARGN})
+  while(_pending)
+    list(POP_FRONT _pending _item)
+    if(_item IN_LIST _linked)
+      continue()
+    endif()
+    list(APPEND _linked ${_item})
+    if(_item IN_LIST _subsystems)
+      get_target_property(_depends ${_item} VOK_DEPENDS)
+      if(_depends)
+        list(APPEND _pending ${_depends})
+      endif()
+    endif()
+  endwhile()
+  target_link_libraries(${target} PRIVATE ${_linked})
+endfunction()
+
+# A GoogleTest binary. LIBS are linked by vok_link (a subsystem under test
+# with what it depends on, the shipped library, the virtual token); LABELS go
 # to every test case ("concurrency" marks the tests that the tsan preset runs).
 function(vok_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include
                                              ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  vok_link(${name} ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   vok_warnings(${name})
   # One label per test (the discovered tests take no list): labels are joined
   # with '.', and ctest's label filters are regular expressions, so

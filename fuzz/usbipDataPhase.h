@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "usbipProtocol.h"
-#include "usbipRequests.h"
+#include "usbip/usbipProtocol.h"
+#include "usbip/usbipRequests.h"
 
 inline void feedDataPhase(const uint8_t* input, size_t size, const voksim::usbip::DeviceIds& ids) {
     using namespace voksim::usbip;

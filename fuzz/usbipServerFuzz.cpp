@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "usbip/usbipOperations.h"
 #include "usbipDataPhase.h"
-#include "usbipOperations.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
     using namespace voksim::usbip;

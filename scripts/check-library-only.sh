@@ -22,7 +22,8 @@ cmake --install "$tmp/build" --prefix "$tmp/prefix" >/dev/null
 installed=$(cd "$tmp/prefix" && find . \( -type f -o -type l \) | sed 's:^\./::' | sort | tr '\n' ' ')
 # The version is written once, in the top-level CMakeLists.txt.
 version=$(sed -n 's/^project(vok VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
-expected="include/vok/vok.h include/vok/vok.hpp lib/cmake/vok/vokConfig.cmake lib/cmake/vok/vokConfigVersion.cmake \
+expected="include/vok/vok.h include/vok/vok.hpp include/vok/vokBytes.hpp include/vok/vokDiagnostics.hpp \
+include/vok/vokExport.h lib/cmake/vok/vokConfig.cmake lib/cmake/vok/vokConfigVersion.cmake \
 lib/cmake/vok/vokTargets-release.cmake lib/cmake/vok/vokTargets.cmake lib/libvok.so \
 lib/libvok.so.1 lib/libvok.so.$version lib/pkgconfig/vok.pc share/man/man3/vok.3 "
 if [ "$installed" != "$expected" ]; then

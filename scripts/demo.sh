@@ -1,8 +1,9 @@
 #!/bin/sh
 # The whole system in one command, without hardware: installs what the build
-# needs, builds vok, creates a virtual token and runs a short session of the
-# vok tool on it (list, info, provision a block, write, read back, a wrong PIN
-# refused). Each command is printed before its output.
+# needs, builds what the session runs (the library, the vok tool, vok-sim and
+# libvoksim.so; no tests, in build/demo), creates a virtual token and runs a
+# short session of the vok tool on it (list, info, provision a block, write,
+# read back, a wrong PIN refused). Each command is printed before its output.
 #
 # VOK_BUILD_DIR=DIR runs the session on an existing build tree instead of
 # installing and building.
@@ -12,10 +13,10 @@ cd "$(dirname "$0")/.."
 if [ -n "${VOK_BUILD_DIR:-}" ]; then
   build=$(cd "$VOK_BUILD_DIR" && pwd)
 else
-  sh scripts/deps.sh
-  cmake --preset release >/dev/null
-  cmake --build --preset release
-  build=$PWD/build/release
+  sh scripts/deps.sh demo
+  cmake --preset demo >/dev/null
+  cmake --build --preset demo --target vok_tool vok_sim
+  build=$PWD/build/demo
 fi
 vok_sim=$build/sim/tool/vok-sim
 vok=$build/tools/vok/vok

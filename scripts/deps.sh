@@ -1,8 +1,12 @@
 #!/bin/sh
 # Installs the Debian packages that building and testing vok need, if missing.
+# usage: deps.sh [demo]   (demo: only what the demo's build needs: the
+# library, the vok tool and the virtual token, without tests or style checks)
 set -eu
-packages="cmake ninja-build g++ gcc pkg-config binutils libgtest-dev libgmock-dev
-libbenchmark-dev libcli11-dev nlohmann-json3-dev mandoc clang-format clang-tidy python3-pytest"
+demo_packages="cmake ninja-build g++ libcli11-dev nlohmann-json3-dev"
+packages="$demo_packages gcc pkg-config binutils libgtest-dev libgmock-dev
+libbenchmark-dev mandoc clang-format clang-tidy python3-pytest"
+[ "${1:-}" = demo ] && packages=$demo_packages
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/memoryCommands.h"
 #include "commands/tokenCommands.h"
 #include "discovery/deviceList.h"
 #include "lock/tokenLock.h"

@@ -54,6 +54,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "vokExport.h" /* VOK_API */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -61,12 +63,6 @@ extern "C" {
 #define VOK_VERSION_MAJOR 1
 #define VOK_VERSION_MINOR 2
 #define VOK_VERSION_PATCH 0
-
-#if defined(__GNUC__)
-#define VOK_API __attribute__((visibility("default")))
-#else
-#define VOK_API
-#endif
 
 /* The longest a call waits for another call to release the token (see the
  * top of this file): 10 seconds. */

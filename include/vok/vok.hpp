@@ -19,96 +19,17 @@
 
 #include <vok/vok.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <string>
-#include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
-#if defined(__cpp_exceptions)
-#include <stdexcept>
-#endif
-#if __has_include(<version>)
-#include <version>
-#endif
-#if defined(__cpp_lib_span) && __cpp_lib_span >= 202002L
-#include <span>
-#define VOK_HPP_STD_SPAN 1
-#endif
+
+#include "vokBytes.hpp"
+#include "vokDiagnostics.hpp"
 
 namespace vok {
-
-using Status = std::uint32_t;
-
-#if defined(VOK_HPP_STD_SPAN)
-template <class T>
-using Span = std::span<T>;
-#else
-// The part of std::span that this header needs, for C++17.
-template <class T>
-class Span {
-  public:
-    constexpr Span() noexcept = default;
-    constexpr Span(T* data, std::size_t size) noexcept : data_(data), size_(size) {}
-    template <std::size_t N>
-    constexpr Span(T (&array)[N]) noexcept : data_(array), size_(N) {}
-    template <class C, class = std::enable_if_t<
-                           !std::is_same_v<std::remove_cv_t<std::remove_reference_t<C>>, Span> &&
-                           std::is_convertible_v<decltype(std::declval<C&>().data()), T*>>>
-    constexpr Span(C&& container) noexcept : data_(container.data()), size_(container.size()) {}
-    constexpr T* data() const noexcept { return data_; }
-    constexpr std::size_t size() const noexcept { return size_; }
-    constexpr bool empty() const noexcept { return size_ == 0; }
-    constexpr T* begin() const noexcept { return data_; }
-    constexpr T* end() const noexcept { return data_ + size_; }
-
-  private:
-    T* data_ = nullptr;
-    std::size_t size_ = 0;
-};
-#endif
-
-using ByteView = Span<const std::uint8_t>;
-using MutableByteView = Span<std::uint8_t>;
-
-// The bytes of a text, as a view (no terminating NUL).
-inline ByteView bytes(std::string_view text) noexcept {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-// A PIN: a view of the caller's bytes, or no PIN at all (the default).
-// An empty but present PIN is passed on as such (the library refuses it).
-class Pin {
-  public:
-    constexpr Pin() noexcept = default;
-    constexpr Pin(std::nullptr_t) noexcept {}
-    Pin(const char* text) noexcept
-        : data_(text), size_(text ? clamp(std::string_view(text).size()) : 0) {}
-    // Any contiguous container of one-byte elements: std::string,
-    // std::string_view, std::vector<std::uint8_t>, std::array, Span...
-    template <class C,
-              class E = std::remove_cv_t<
-                  std::remove_pointer_t<decltype(std::declval<const C&>().data())>>,
-              class = std::enable_if_t<!std::is_same_v<C, Pin> && sizeof(E) == 1 &&
-                                       std::is_trivially_copyable_v<E>>>
-    Pin(const C& bytes) noexcept : data_(bytes.data()), size_(clamp(bytes.size())) {}
-    const void* data() const noexcept { return data_; }
-    std::uint32_t size() const noexcept { return size_; }
-
-  private:
-    // A PIN longer than 32 bits can count stays too long for the library.
-    static std::uint32_t clamp(std::size_t size) noexcept {
-        return size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(size);
-    }
-    const void* data_ = nullptr;
-    std::uint32_t size_ = 0;
-};
-
-// The four security parameter bytes, in the library's order.
-using SecurityParameters = std::array<std::uint8_t, 4>;
 
 // One token that discovery finds: Token::open(index) and Token(path) open it.
 struct TokenEntry {
@@ -118,8 +39,6 @@ struct TokenEntry {
     unsigned busNumber = 0;     // 0 when the bus directory's name is not a number
     unsigned deviceNumber = 0;  // 0 when the node's name is not a number
 };
-
-inline const char* statusText(Status status) noexcept { return vokStatusString(status); }
 
 namespace detail {
 
@@ -147,8 +66,7 @@ inline std::vector<TokenEntry> tokens() {
     std::vector<VokTokenEntry> entries(4);
     std::uint32_t count = 0;
     // A token plugged in between two calls can make the array short again.
-    while (vokListTokens(entries.data(), detail::size32(entries.size()), &count) ==
-               VOK_STATUS_OK &&
+    while (vokListTokens(entries.data(), detail::size32(entries.size()), &count) == VOK_STATUS_OK &&
            count > entries.size()) {
         entries.resize(count);
     }
@@ -160,73 +78,6 @@ inline std::vector<TokenEntry> tokens() {
     }
     return result;
 }
-
-// ---- Diagnostics: the library's trace and the system error behind a failure.
-
-// The trace level: 0 off, 1 failing system calls, 2 and transactions, 3 and
-// control transfers (see vokSetLogLevel).
-inline void setLogLevel(int level) noexcept { vokSetLogLevel(level); }
-
-// The errno behind the calling thread's last failed library call (0: none).
-inline int lastSystemError() noexcept { return vokLastSystemError(); }
-
-// Sends the trace lines to `handler` (null: stderr again).
-inline void setLogHandler(VokLogHandler handler, void* context = nullptr) noexcept {
-    vokSetLogHandler(handler, context);
-}
-
-// Sends the trace lines to `handler`, any object callable as
-// handler(int level, const char* line). It is called by reference: it must
-// stay alive until another handler replaces it. What it may call is what
-// vokSetLogHandler allows; an exception it throws is dropped there, never
-// carried into the library.
-template <class Handler>
-void setLogHandler(Handler& handler) noexcept {
-    vokSetLogHandler(
-        [](void* context, int level, const char* line) noexcept {
-#if defined(__cpp_exceptions)
-            try {
-                (*static_cast<Handler*>(context))(level, line);
-            } catch (...) {  // NOLINT(bugprone-empty-catch): the line is lost, the call goes on
-            }
-#else
-            (*static_cast<Handler*>(context))(level, line);
-#endif
-        },
-        static_cast<void*>(&handler));
-}
-
-#if defined(__cpp_exceptions)
-// A status other than 0 from the library function named by function(), and
-// the system error behind it (made right after the failed call, on its
-// thread).
-class Error : public std::runtime_error {
-  public:
-    Error(const char* function, Status status)
-        : Error(function, status, std::string(function) + ": " + vokStatusString(status)) {}
-    Error(const char* function, Status status, const std::string& what)
-        : std::runtime_error(what),
-          function_(function),
-          status_(status),
-          systemError_(vokLastSystemError()) {}
-    Status status() const noexcept { return status_; }
-    const char* function() const noexcept { return function_; }
-    // The errno of the failed system call behind the status (EACCES, ENODEV,
-    // ETIMEDOUT, EPIPE, ...), 0 when none failed.
-    int systemError() const noexcept { return systemError_; }
-
-  private:
-    const char* function_;
-    Status status_;
-    int systemError_;
-};
-
-namespace detail {
-inline void check(const char* function, Status status) {
-    if (status != VOK_STATUS_OK) throw Error(function, status);
-}
-}  // namespace detail
-#endif
 
 // An open token: owns one handle and closes it when destroyed. Move-only.
 // The operations are const: threads may share one Token (not its moves).

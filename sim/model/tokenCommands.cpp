@@ -2,7 +2,7 @@
 // effect on the token's record.
 #include <cstring>
 
-#include "modelInternal.h"
+#include "model/modelInternal.h"
 
 namespace voksim {
 

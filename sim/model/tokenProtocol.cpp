@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "modelInternal.h"
+#include "model/modelInternal.h"
 
 namespace voksim {
 

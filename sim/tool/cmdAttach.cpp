@@ -16,16 +16,33 @@
 #include <memory>
 #include <thread>
 
-#include "simCommands.h"
-#include "transferLog.h"
-#include "treeNodes.h"
-#include "usbipDevice.h"
-#include "vhci.h"
+#include "commands.h"
+#include "host/errorText.h"
+#include "support.h"
+#include "usbip/recordFile.h"
+#include "usbip/treeNodes.h"
+#include "usbip/usbipDevice.h"
+#include "usbip/vhci.h"
 
 namespace voksimtool {
+
+using namespace voksim::usbip;
+using voksim::errnoText;
+
 namespace {
 
 namespace fs = std::filesystem;
+
+struct AttachOptions {
+    std::string tree;
+    std::vector<std::string> tokens;  // empty: every device node of the tree
+    std::string recordDirectory;      // where to capture the kernel's traffic
+};
+
+struct DetachOptions {
+    std::string tree;
+    std::vector<unsigned> ports;
+};
 
 // Which process serves which ports of a tree: "PID PORT..." in TREE/.attached.
 std::string recordPath(const std::string& tree) { return tree + "/.attached"; }
@@ -81,8 +98,6 @@ std::string attachOne(Attached& attached, std::vector<unsigned>& freePorts) {
            vhciDirectory() + "/detach)";
 }
 
-}  // namespace
-
 int runAttach(const AttachOptions& options) {
     if (const std::string problem = vhciReadiness(); !problem.empty()) return fail(problem);
     if (!fs::is_directory(options.tree)) return fail(options.tree + " is not a virtual tree");
@@ -106,14 +121,9 @@ int runAttach(const AttachOptions& options) {
     std::vector<unsigned> freePorts = freeHighSpeedPorts(error);
     if (!error.empty()) return fail(error);
 
-    // A closed output must not end the server and detach every device.
-    (void)signal(SIGPIPE, SIG_IGN);
+    // A closed output must not end the server and detach every device;
     // SIGINT and SIGTERM are taken by sigtimedwait below, in no other thread.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const sigset_t signals = holdStopSignals();
 
     std::atomic<bool> stop{false};
     std::string failure;
@@ -197,6 +207,25 @@ int runDetach(const DetachOptions& options) {
     }
     if (options.tree.empty() && options.ports.empty()) return fail("name a TREE or --port");
     return status;
+}
+
+}  // namespace
+
+void registerAttachCommands(CLI::App& app, CommandTable& table) {
+    auto attachOptions = std::make_shared<AttachOptions>();
+    CLI::App* attach = app.add_subcommand(
+        "attach", "Attach the tree's devices to the running kernel through vhci-hcd (root)");
+    attach->add_option("TREE", attachOptions->tree, "Root of the virtual tree")->required();
+    attach->add_option("--token", attachOptions->tokens,
+                       "Attach only these device nodes (default: every node of the tree)");
+    attach->add_option("--record", attachOptions->recordDirectory,
+                       "Write the kernel's USB/IP traffic to DIR/portN.usbip");
+    table.add(attach, [attachOptions] { return runAttach(*attachOptions); });
+    auto detachOptions = std::make_shared<DetachOptions>();
+    CLI::App* detach = app.add_subcommand("detach", "Detach an attached tree, or vhci-hcd ports");
+    detach->add_option("TREE", detachOptions->tree, "Root of an attached virtual tree");
+    detach->add_option("--port", detachOptions->ports, "Detach this vhci-hcd port");
+    table.add(detach, [detachOptions] { return runDetach(*detachOptions); });
 }
 
 }  // namespace voksimtool

@@ -11,12 +11,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
 
-#include "simCommands.h"
+#include "commands.h"
+#include "support.h"
 
 namespace voksimtool {
 
 namespace {
+
+struct RunOptions {
+    std::string directory;
+    std::string ipc;  // empty: a private temporary lock directory
+    std::vector<std::string> command;
+};
 
 std::string executableDirectory() {
     char path[PATH_MAX];
@@ -26,12 +36,12 @@ std::string executableDirectory() {
     return text.substr(0, text.rfind('/'));
 }
 
-// The interposer beside this binary: in the build tree (the copy without
-// sanitizers first), then in the installed layout.
+// The interposer, from this binary's directory: where the build tree puts
+// the copy that can be preloaded (without sanitizers), then where it is
+// installed, then beside the binary.
 std::string findInterposer() {
     const std::string directory = executableDirectory();
-    for (const char* relative : {"../transport/preload/libvoksim.so", "../transport/libvoksim.so",
-                                 VOKSIM_INSTALLED_LIBRARY, "libvoksim.so"}) {
+    for (const char* relative : {VOKSIM_BUILD_LIBRARY, VOKSIM_INSTALLED_LIBRARY, "libvoksim.so"}) {
         const std::string candidate = directory + "/" + relative;
         if (access(candidate.c_str(), R_OK) == 0) {
             char resolved[PATH_MAX];
@@ -46,8 +56,6 @@ int exitStatusOf(int status) {
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return 1;
 }
-
-}  // namespace
 
 int runProgram(const RunOptions& options) {
     if (options.command.empty()) return fail("run needs a command after --");
@@ -112,6 +120,19 @@ int runProgram(const RunOptions& options) {
         std::filesystem::remove_all(ipc, ignored);
     }
     return result;
+}
+
+}  // namespace
+
+void registerRunCommand(CLI::App& app, CommandTable& table) {
+    auto options = std::make_shared<RunOptions>();
+    CLI::App* run = app.add_subcommand(
+        "run", "Run a program against the tree (sets USB_DEVFS_PATH, VOK_IPC_NAME, LD_PRELOAD)");
+    run->add_option("DIR", options->directory, "Root of the virtual tree")->required();
+    run->add_option("--ipc", options->ipc, "Lock directory (default: a private temporary one)");
+    run->add_option("COMMAND", options->command, "The program and its arguments, after --")
+        ->required();
+    table.add(run, [options] { return runProgram(*options); });
 }
 
 }  // namespace voksimtool

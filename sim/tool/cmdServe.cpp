@@ -17,13 +17,24 @@
 #include <cstring>
 #include <filesystem>
 
-#include "descriptor.h"
-#include "exportServer.h"
-#include "simCommands.h"
-#include "transferLog.h"
+#include "commands.h"
+#include "host/errorText.h"
+#include "support.h"
+#include "usbip/descriptor.h"
+#include "usbip/exportServer.h"
 
 namespace voksimtool {
+
+using namespace voksim::usbip;
+using voksim::errnoText;
+
 namespace {
+
+struct ServeOptions {
+    std::string tree;
+    std::string listen = "127.0.0.1:3240";
+    std::string recordDirectory;  // where to capture each connection's traffic
+};
 
 constexpr int kListenBacklog = 16;
 constexpr int kPollMillis = 200;
@@ -94,8 +105,6 @@ int listenOn(const std::string& text, std::string& error, bool& loopback) {
     return fd;
 }
 
-}  // namespace
-
 int runServe(const ServeOptions& options) {
     if (!std::filesystem::is_directory(options.tree))
         return fail(options.tree + " is not a virtual tree");
@@ -115,14 +124,9 @@ int runServe(const ServeOptions& options) {
     }
 
     // A closed output (stdout a pipe whose reader went) must not end the
-    // server and every import with it: its lines are then lost.
-    (void)signal(SIGPIPE, SIG_IGN);
-    // SIGINT and SIGTERM arrive on a descriptor, in no thread.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // server and every import with it: its lines are then lost. SIGINT and
+    // SIGTERM arrive on a descriptor, in no thread.
+    const sigset_t signals = holdStopSignals();
     Descriptor signalFd{signalfd(-1, &signals, SFD_CLOEXEC)};
     if (signalFd.fd < 0) return fail("signalfd: " + errnoText(errno));
 
@@ -173,6 +177,23 @@ int runServe(const ServeOptions& options) {
     server.joinAll();
     std::printf("stopped\n");
     return status;
+}
+
+}  // namespace
+
+void registerServeCommand(CLI::App& app, CommandTable& table) {
+    auto options = std::make_shared<ServeOptions>();
+    CLI::App* serve = app.add_subcommand(
+        "serve", "Offer the tree's devices to USB/IP clients (usbip list -r, usbip attach -r)");
+    serve->add_option("TREE", options->tree, "Root of the virtual tree")->required();
+    serve
+        ->add_option("--listen", options->listen,
+                     "ADDR:PORT to listen on; beyond loopback anyone who reaches it can use the "
+                     "tokens")
+        ->capture_default_str();
+    serve->add_option("--record", options->recordDirectory,
+                      "Write each connection's traffic to DIR/connN.usbip");
+    table.add(serve, [options] { return runServe(*options); });
 }
 
 }  // namespace voksimtool

@@ -1,10 +1,14 @@
+// vok-sim show: a token's state, as text or JSON, with its memory if asked.
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "simCommands.h"
+#include "commands.h"
+#include "support.h"
+#include "voksim/voksim.h"
 
 namespace voksimtool {
 
@@ -114,8 +118,6 @@ void printText(const voksim::TokenState& s, int64_t now) {
                 s.resetCount);
 }
 
-}  // namespace
-
 int runShow(const std::string& node, bool json, bool memory) {
     const std::optional<voksim::TokenState> state = voksim::readState(node);
     if (!state) return fail(node + " is not a virtual token");
@@ -135,6 +137,22 @@ int runShow(const std::string& node, bool json, bool memory) {
         }
     }
     return 0;
+}
+
+}  // namespace
+
+void registerShowCommand(CLI::App& app, CommandTable& table) {
+    struct ShowOptions {
+        std::string node;
+        bool json = false;
+        bool memory = false;
+    };
+    auto options = std::make_shared<ShowOptions>();
+    CLI::App* show = app.add_subcommand("show", "Show a token's state");
+    show->add_option("NODE", options->node, "The token's device node")->required();
+    show->add_flag("--json", options->json, "Machine-readable output");
+    show->add_flag("--memory", options->memory, "Include the token's memory");
+    table.add(show, [options] { return runShow(options->node, options->json, options->memory); });
 }
 
 }  // namespace voksimtool

@@ -1,13 +1,11 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "support.h"
+
+#include <pthread.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-
-#include "simCommands.h"
-#include "transferLog.h"
 
 namespace voksimtool {
 
@@ -31,26 +29,14 @@ int fail(const std::string& message) {
     return 1;
 }
 
-std::string errnoText(int error) {
-    char buffer[128];
-    return voksim::errorText(error, buffer, sizeof buffer);
-}
-
-int openRecordFile(const std::string& path, std::string& error) {
-    // O_NONBLOCK: a FIFO without a reader fails the open instead of blocking it.
-    const int fd = open(path.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot record to " + path + ": " + errnoText(errno);
-        return -1;
-    }
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        error = "cannot record to " + path + ": not a regular file";
-        close(fd);
-        return -1;
-    }
-    return fd;
+sigset_t holdStopSignals() {
+    (void)signal(SIGPIPE, SIG_IGN);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
 }
 
 bool parseErrno(const std::string& text, int& value) {

@@ -1,4 +1,6 @@
 // Memory commands: reads and writes of token memory, plain or through a block.
+#include "commands/memoryCommands.h"
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 #include "common/libraryStatus.h"
 #include "common/tokenLimits.h"
 #include "common/vokAssert.h"
-#include "protocol/ioctl.h"
 
 namespace {
 
@@ -75,15 +76,6 @@ static void put_memory_header(TDRVREQUEST_MEK* request, const MemoryAccess& acce
     put_token_id(request, access.device);
 }
 
-// Runs one memory transaction, wipes the PIN and fills the response.
-static int run_memory_part(TDRVREQUEST_MEK* request, const MemoryAccess& access,
-                           VokIdResponse* response) {
-    const int status = cmdProtocolExecute(access.device, request);
-    wipe_pins(request);
-    copyResponseInfo(request, response);
-    return status;
-}
-
 // Reads the words [firstWord, firstWord + wordCount) and copies bytes
 // [skip, skip + length) of them to buffer, only once every part has
 // succeeded. staged holds the parts before the last one; it may be null when
@@ -98,7 +90,7 @@ static int read_words(const MemoryAccess& access, uint32_t firstWord, uint32_t w
         const uint32_t part = std::min(wordCount - done, VOK_REQUEST_MAX_WORDS);
         zero_request(&request);
         put_memory_header(&request, access, false, firstWord + done, part);
-        status = run_memory_part(&request, access, response);
+        status = finish_command(&request, access.device, response);
         if (status != kStatusOk || done + part == wordCount) break;
         std::memcpy(staged + size_t{2} * done, request.data, size_t{2} * part);
         done += part;
@@ -243,7 +235,7 @@ struct WriteSpan {
         std::memcpy(request.data + (copyBegin - partBegin), source + (copyBegin - firstByte),
                     copyEnd - copyBegin);
 
-        status = run_memory_part(&request, access, response);
+        status = finish_command(&request, access.device, response);
         wipe_bytes(request.data, touched_bytes(part));
         if (status != kStatusOk) break;
         done += part;

@@ -107,7 +107,7 @@ static void start_command(TDRVREQUEST_MEK* request, uint8_t command, const void*
     put_pin(request, pin, pinLength);
 }
 
-static int finish_command(TDRVREQUEST_MEK* request, VokDevice* device, VokIdResponse* response) {
+int finish_command(TDRVREQUEST_MEK* request, VokDevice* device, VokIdResponse* response) {
     const int status = cmdProtocolExecute(device, request);
     wipe_pins(request);
     copyResponseInfo(request, response);

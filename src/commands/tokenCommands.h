@@ -1,4 +1,6 @@
-// Token commands: one builder per token command.
+// Token commands: the info and raw commands, the response summary, and one
+// builder per block, PIN and security command (tokenCommands.cpp; the memory
+// commands: memoryCommands.h).
 #pragma once
 
 #include <cstdint>
@@ -10,16 +12,6 @@ extern "C" {
 VOK_API int vokIdGetInfoCmd(VokDevice* device, VokIdInfo* info);
 VOK_API int vokIdCommand(VokDevice* device, TDRVREQUEST_MEK* request, uint32_t length);
 VOK_API void copyResponseInfo(TDRVREQUEST_MEK* request, VokIdResponse* response);
-
-VOK_API int vokIdReadCmd(VokDevice* device, const void* pin, uint32_t pinLength, uint32_t offset,
-                         void* buffer, uint32_t length, VokIdResponse* response);
-VOK_API int vokIdWriteCmd(VokDevice* device, const void* pin, uint32_t pinLength, uint32_t offset,
-                          const void* buffer, uint32_t length, VokIdResponse* response);
-VOK_API int vokIdReadExCmd(VokDevice* device, BLOCK_ID block, const void* pin, uint32_t pinLength,
-                           uint32_t offset, void* buffer, uint32_t length, VokIdResponse* response);
-VOK_API int vokIdWriteExCmd(VokDevice* device, BLOCK_ID block, const void* pin, uint32_t pinLength,
-                            uint32_t offset, const void* buffer, uint32_t length,
-                            VokIdResponse* response);
 
 VOK_API int vokIdInitializeCmd(VokDevice* device, const void* pin, uint32_t pinLength,
                                VokIdResponse* response);
@@ -50,3 +42,8 @@ VOK_API int vokIdSetBlockPinUseCmd(VokDevice* device, BLOCK_ID block, const void
                                    uint32_t pinLength, PIN_USE pinUse,
                                    PIN_SET_PERMISSIONS pinSetPermissions, VokIdResponse* response);
 }
+
+// The last step of every builder, also of each part of a memory transfer:
+// runs the filled record through the transaction engine, wipes the PIN it
+// carried and copies the response summary out. Not exported.
+int finish_command(TDRVREQUEST_MEK* request, VokDevice* device, VokIdResponse* response);

@@ -9,4 +9,3 @@ inline constexpr int kStatusOk = VOK_STATUS_OK;
 inline constexpr int kStatusBadArgument = VOK_STATUS_BAD_ARGUMENT;
 inline constexpr int kStatusTransferFailed = VOK_STATUS_TRANSFER_FAILED;
 inline constexpr int kStatusUnknownMemoryModel = VOK_STATUS_UNKNOWN_MEMORY_MODEL;
-inline constexpr int kStatusBadHandle = VOK_STATUS_BAD_HANDLE;

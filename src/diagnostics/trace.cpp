@@ -26,17 +26,12 @@ constexpr size_t kLineSize = 320;
 
 std::atomic<int> gLevel{kLevelUnknown};
 
-struct LogTarget {
-    pthread_mutex_t lock;
-    VokLogHandler handler;  // null: stderr
-    void* context;
-};
-LogTarget gTarget = {PTHREAD_MUTEX_INITIALIZER, nullptr, nullptr};
-
 thread_local int tLastSystemError = 0;
 thread_local VokHandle tHandle = VOK_INVALID_HANDLE;
 
 }  // namespace
+
+VokLogTarget gVokLogTarget = {PTHREAD_MUTEX_INITIALIZER, nullptr, nullptr};
 
 // Writes a trace line to stderr. A library must never raise a signal in its
 // caller: with stderr a pipe whose reader has gone, the write would raise
@@ -69,11 +64,11 @@ static void write_to_stderr(const char* text, size_t length) {
 }
 
 static void emit(int level, const char* line, size_t length) {
-    int r = pthread_mutex_lock(&gTarget.lock);
+    int r = pthread_mutex_lock(&gVokLogTarget.lock);
     VOK_ASSERT(r == 0);
-    const VokLogHandler handler = gTarget.handler;
-    void* const context = gTarget.context;
-    r = pthread_mutex_unlock(&gTarget.lock);
+    const VokLogHandler handler = gVokLogTarget.handler;
+    void* const context = gVokLogTarget.context;
+    r = pthread_mutex_unlock(&gVokLogTarget.lock);
     VOK_ASSERT(r == 0);
     if (handler != nullptr) {
         handler(context, level, line);
@@ -133,7 +128,14 @@ int vokTraceLevel() {
     return gLevel.load(std::memory_order_relaxed);
 }
 
+void vokTraceSetLevel(int level) {
+    gLevel.store(level < kTraceOff ? kTraceOff
+                                   : (level > kTraceTransfers ? kTraceTransfers : level));
+}
+
 void vokTraceBeginCall() { tLastSystemError = 0; }
+
+int vokTraceLastSystemError() { return tLastSystemError; }
 
 void vokTraceSetHandle(VokHandle handle) { tHandle = handle; }
 
@@ -197,21 +199,3 @@ void vokTraceTransfer(uint8_t command, int phase, bool toToken, uint16_t value,
                "transfer %s phase %d wValue 0x%02x length %zu: result %d errno %d:%s",
                toToken ? "out" : "in", phase, value, length, result, error, hex);
 }
-
-// ---- Public interface ---------------------------------------------------------
-
-extern "C" VOK_API void vokSetLogHandler(VokLogHandler handler, void* context) {
-    int r = pthread_mutex_lock(&gTarget.lock);
-    VOK_ASSERT(r == 0);
-    gTarget.handler = handler;
-    gTarget.context = handler != nullptr ? context : nullptr;
-    r = pthread_mutex_unlock(&gTarget.lock);
-    VOK_ASSERT(r == 0);
-}
-
-extern "C" VOK_API void vokSetLogLevel(int level) {
-    gLevel.store(level < kTraceOff ? kTraceOff
-                                   : (level > kTraceTransfers ? kTraceTransfers : level));
-}
-
-extern "C" VOK_API int vokLastSystemError(void) { return tLastSystemError; }

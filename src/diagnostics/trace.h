@@ -8,23 +8,37 @@
 // stack buffers only: the transaction path allocates nothing, traced or not.
 #pragma once
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
 
 #include "vok/vok.h"
 
-enum VokTraceLevel : int {
-    kTraceOff = 0,
-    kTraceFailures = 1,
-    kTraceTransactions = 2,
-    kTraceTransfers = 3,
-};
+inline constexpr int kTraceOff = 0;
+inline constexpr int kTraceFailures = 1;
+inline constexpr int kTraceTransactions = 2;
+inline constexpr int kTraceTransfers = 3;
 
 // The level in force; cheap enough for every transfer.
 int vokTraceLevel();
+// Sets the level, held to kTraceOff..kTraceTransfers (vokSetLogLevel).
+void vokTraceSetLevel(int level);
+
+// Where the lines go: the application's handler with its context, or stderr
+// while the handler is null. The lock guards the pair only while it is read
+// or changed (vokSetLogHandler), never while the handler runs.
+struct VokLogTarget {
+    pthread_mutex_t lock;
+    VokLogHandler handler;
+    void* context;
+};
+extern VokLogTarget gVokLogTarget;
 
 // Starts a public call: the thread's last system error goes back to 0.
 void vokTraceBeginCall();
+// The thread's last system error (vokLastSystemError).
+int vokTraceLastSystemError();
 
 // A system call that failed with `error`: remembered as the thread's last
 // system error and, at level 1 and up, traced with `path` (may be null).

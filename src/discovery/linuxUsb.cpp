@@ -39,7 +39,7 @@ constexpr size_t kIdProductOffset = 10;
 const char* const kDevBusUsb = "/dev/bus/usb";
 const char* const kProcBusUsb = "/proc/bus/usb";
 
-uint16_t littleEndian16(const uint8_t* bytes) {
+uint16_t little_endian_16(const uint8_t* bytes) {
     return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
 }
 
@@ -105,8 +105,8 @@ static int vok_probe_device(const char* dev_path, unsigned int* prod_id) {
     }
     if (got == static_cast<ssize_t>(sizeof(prefix))) {
         result = static_cast<int>(got);
-        const uint16_t idVendor = littleEndian16(prefix + kIdVendorOffset);
-        const uint16_t idProduct = littleEndian16(prefix + kIdProductOffset);
+        const uint16_t idVendor = little_endian_16(prefix + kIdVendorOffset);
+        const uint16_t idProduct = little_endian_16(prefix + kIdProductOffset);
         for (const VokUsbId& row : vokVendorIds) {
             if (row.idVendor == idVendor && row.idProduct == idProduct) {
                 result = 0;
@@ -126,7 +126,7 @@ static int vok_probe_device(const char* dev_path, unsigned int* prod_id) {
     return result;
 }
 
-static bool pathExists(const char* path) {
+static bool path_exists(const char* path) {
     struct stat st = {};
     return stat(path, &st) == 0;
 }
@@ -149,7 +149,7 @@ void enumVendorDevices(VokListEntry* listHead) {
         dev_path_len = strlen(configured);
         VOK_ASSERT(sizeof(dev_path) > dev_path_len);
         memcpy(dev_path, configured, dev_path_len + 1);
-        haveRoot = pathExists(dev_path);
+        haveRoot = path_exists(dev_path);
     }
     for (const char* fallback : {kDevBusUsb, kProcBusUsb}) {
         if (haveRoot) {
@@ -157,7 +157,7 @@ void enumVendorDevices(VokListEntry* listHead) {
         }
         dev_path_len = strlen(fallback);
         memcpy(dev_path, fallback, dev_path_len + 1);
-        haveRoot = pathExists(dev_path);
+        haveRoot = path_exists(dev_path);
     }
     if (!haveRoot) {
         vokTraceSystemError("stat", dev_path, ENOENT);  // the last root tried

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "vok/vok.h"
+#include "vok/vokExport.h"
 
 struct VokCriticalSection {
     uint32_t locked;  // state and entry counter; accessed only atomically

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "vok/vok.h"
+#include "vok/vokExport.h"
 
 struct VokSortArrayItem {
     uint32_t handle;

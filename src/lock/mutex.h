@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "vok/vok.h"
+#include "vok/vokExport.h"
 
 // A held device lock. {-1, nullptr} is "not held": unlocking it does nothing.
 struct VokMutex {

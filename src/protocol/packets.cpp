@@ -1,6 +1,8 @@
 // The packet layer: one vendor control transfer per request packet or reply
 // on the default control pipe of the token's usbfs node, and the reset
 // exchange that brings a token back after a failed transaction.
+#include "protocol/packets.h"
+
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
@@ -13,8 +15,6 @@
 #endif
 
 #include "diagnostics/trace.h"
-#include "protocol/ioctl.h"
-#include "protocol/packets.h"
 
 static constexpr unsigned kTransferTimeoutMs = 6000;
 static constexpr uint8_t kRequestTypeToToken = 0x42;    // host-to-device, vendor, endpoint
@@ -23,7 +23,7 @@ static constexpr uint8_t kResetMarker = 0xFF;
 
 thread_local TransactionProgress tTransactionProgress;
 
-uint8_t random_byte() {
+static uint8_t random_byte() {
     // Filler bytes only pad request packets; nothing reads them back, so the
     // cheapest counter the processor offers is good enough.
 #if defined(__x86_64__) || defined(__i386__)

@@ -1,12 +1,17 @@
-// What the packet layer and the transaction engine share: the sizes and
-// directions of a transfer, the wiped buffers every packet and reply lives
-// in, and the progress of the thread's transaction that the trace reports.
+// The packet layer (packets.cpp): one control transfer per packet or reply,
+// the reset exchange, and what the transaction engine shares with it: the
+// sizes and directions of a transfer, the wiped buffers every packet and
+// reply lives in, and the progress of the thread's transaction that the
+// trace reports.
 #pragma once
 
 #include <string.h>
 
 #include <cstddef>
 #include <cstdint>
+
+#include "discovery/deviceList.h"
+#include "vok/vok.h"
 
 inline constexpr size_t kPacketSize = 8;
 inline constexpr size_t kLongReplySize = 16;
@@ -37,3 +42,16 @@ struct TransactionProgress {
 };
 
 extern thread_local TransactionProgress tTransactionProgress;
+
+// Fills `buffer` with filler bytes for the unused bytes of a request packet.
+void fill_random(uint8_t* buffer, size_t length);
+// One vendor control transfer of `length` bytes (kToToken or kFromToken) with
+// wValue `value`, counted and traced: 0, or -1 on an error, a time-out or a
+// short transfer.
+int32_t control_transfer(VokDevice* device, int direction, uint8_t* buffer, size_t length,
+                         uint8_t value);
+
+extern "C" {
+// The reset exchange after a transport failure. Exported, not in the public header.
+VOK_API void reset_dongle(VokDevice* device, uint8_t tag);
+}

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/memoryCommands.h"
 #include "commands/tokenCommands.h"
 #include "discovery/deviceList.h"
 #include "support/bytes.h"

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "protocol/ioctl.h"
+#include "protocol/packets.h"
 #include "virtualToken.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "support/tempDir.h"
-#include "usbipDevice.h"
-#include "usbipProtocol.h"
+#include "usbip/usbipDevice.h"
+#include "usbip/usbipProtocol.h"
 #include "voksim/voksim.h"
 
 using testsupport::TempDir;

@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "common/tokenLimits.h"
+#include "commonOptions.h"
 #include "failure.h"
 #include "jsonViews.h"
 #include "numbers.h"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "commands.h"
+#include "commonOptions.h"
 #include "failure.h"
 #include "jsonViews.h"
 #include "numbers.h"

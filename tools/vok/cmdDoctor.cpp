@@ -15,6 +15,7 @@
 
 #include "commands.h"
 #include "common/tokenUsbId.h"
+#include "commonOptions.h"
 #include "failure.h"
 #include "hexText.h"
 #include "jsonViews.h"

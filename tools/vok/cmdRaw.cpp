@@ -12,6 +12,7 @@
 #include <string>
 
 #include "commands.h"
+#include "commonOptions.h"
 #include "failure.h"
 #include "hexText.h"
 #include "jsonViews.h"

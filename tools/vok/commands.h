@@ -4,40 +4,14 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <functional>
-#include <utility>
-#include <vector>
+
+#include "cli/commandTable.h"
 
 namespace vokcli {
 
 // An action returns the exit status, or throws Failure.
-using Action = std::function<int()>;
-
-class CommandTable {
-  public:
-    void add(CLI::App* command, Action action) {
-        entries_.emplace_back(command, std::move(action));
-    }
-    // The action of the subcommand that was parsed, or null.
-    const Action* selected() const {
-        for (const auto& [command, action] : entries_) {
-            if (command->parsed()) return &action;
-        }
-        return nullptr;
-    }
-
-  private:
-    std::vector<std::pair<CLI::App*, Action>> entries_;
-};
-
-struct TokenChoice;
-
-// Options that many subcommands share.
-// -t/--token INDEX or --path PATH: which token.
-void addTokenOption(CLI::App& command, TokenChoice& choice);
-void addJsonOption(CLI::App& command, bool& json);
-// -b/--block, 1 to 4.
-CLI::Option* addBlockOption(CLI::App& command, unsigned& block);
+using commandline::Action;
+using commandline::CommandTable;
 
 void registerInventoryCommands(CLI::App& app, CommandTable& table);  // list, info
 void registerMemoryCommands(CLI::App& app, CommandTable& table);     // read, write

@@ -1,5 +1,6 @@
 // Options that many subcommands share.
-#include "commands.h"
+#include "commonOptions.h"
+
 #include "numbers.h"
 #include "token.h"
 
