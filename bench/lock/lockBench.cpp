@@ -201,6 +201,16 @@ ProcessCalls calls_in_processes(int processes, double seconds) {
     return result;
 }
 
+// One row of thread scaling: calls per second of one thread on one token
+// against two threads on two tokens (nothing when a run failed).
+void print_scaling(const char* label, const std::map<int, double>& perSecond, const char* target) {
+    const auto one = perSecond.find(1);
+    const auto two = perSecond.find(2);
+    if (one == perSecond.end() || two == perSecond.end() || one->second <= 0) return;
+    std::printf("%-46s %9.0f /s %9.0f /s %8.3f %8s\n", label, one->second, two->second,
+                two->second / one->second, target);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,26 +231,11 @@ int main(int argc, char** argv) {
                     reporter.lockedMicros, reporter.lockedMicros / reporter.bareMicros, "",
                     reporter.lockedMicros - reporter.bareMicros);
     }
-    const double oneBare = reporter.bareCallsPerSecond[1];
-    if (oneBare > 0) {
-        std::printf("%-46s %9.0f /s %9.0f /s %8.3f %8s\n",
-                    "bare reads: 1 thread on 1 token / 2 on 2", oneBare,
-                    reporter.bareCallsPerSecond[2], reporter.bareCallsPerSecond[2] / oneBare,
-                    "(floor)");
-    }
-    const double oneLocked = reporter.lockedCallsPerSecond[1];
-    if (oneLocked > 0) {
-        std::printf("%-46s %9.0f /s %9.0f /s %8.3f %8s\n",
-                    "locked reads: 1 thread on 1 token / 2 on 2", oneLocked,
-                    reporter.lockedCallsPerSecond[2], reporter.lockedCallsPerSecond[2] / oneLocked,
-                    ">= 1.9");
-    }
-    const double oneThread = reporter.callsPerSecond[1];
-    if (oneThread > 0) {
-        std::printf("%-46s %9.0f /s %9.0f /s %8.3f %8s\n",
-                    "calls: 1 thread on 1 token / 2 threads on 2", oneThread,
-                    reporter.callsPerSecond[2], reporter.callsPerSecond[2] / oneThread, ">= 1.9");
-    }
+    print_scaling("bare reads: 1 thread on 1 token / 2 on 2", reporter.bareCallsPerSecond,
+                  "(floor)");
+    print_scaling("locked reads: 1 thread on 1 token / 2 on 2", reporter.lockedCallsPerSecond,
+                  ">= 1.9");
+    print_scaling("calls: 1 thread on 1 token / 2 threads on 2", reporter.callsPerSecond, ">= 1.9");
     if (oneProcess > 0) {
         std::printf("%-46s %9.0f /s %9.0f /s %8.3f %8s   (calls of each: %ld and %ld)\n",
                     "calls: 1 process / 2 processes on one token", oneProcess, twoProcesses,
