@@ -110,7 +110,7 @@ class UsbipTest : public ::testing::Test {
     Reply receive() {
         Reply reply;
         uint8_t header[48];
-        EXPECT_TRUE(readable(5000));
+        EXPECT_TRUE(readable(60000)) << "no reply in a minute";
         if (recv(kernel, header, sizeof header, MSG_WAITALL) != 48) return reply;
         reply.command = get32(header);
         reply.seqnum = get32(header + 4);
