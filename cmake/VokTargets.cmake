@@ -55,12 +55,30 @@ function(vok_link target)
   target_link_libraries(${target} PRIVATE ${_linked})
 endfunction()
 
+# Compiles TARGET's sources in batches of ten, each batch one translation
+# unit, but for the files named after it (those whose names would clash with
+# another file's). For targets whose every file includes a large header
+# library: its inline code is then compiled once a batch, not once a file.
+function(vok_unity_build target)
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 10)
+  if(ARGN)
+    set_source_files_properties(${ARGN} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+  endif()
+endfunction()
+
 # A GoogleTest binary. LIBS are linked by vok_link (a subsystem under test
 # with what it depends on, the shipped library, the virtual token); LABELS go
-# to every test case ("concurrency" marks the tests that the tsan preset runs).
+# to every test case ("concurrency" marks the tests that the tsan preset runs,
+# and the tsan preset builds only those: target vok_concurrency_tests).
 function(vok_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
+  if("concurrency" IN_LIST T_LABELS)
+    if(NOT TARGET vok_concurrency_tests)
+      add_custom_target(vok_concurrency_tests)
+    endif()
+    add_dependencies(vok_concurrency_tests ${name})
+  endif()
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include
                                              ${PROJECT_SOURCE_DIR}/tests)
   vok_link(${name} ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
