@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "commands.h"
-#include "common/tokenUsbId.h"
 #include "commonOptions.h"
 #include "failure.h"
 #include "hexText.h"
 #include "jsonViews.h"
 #include "lockFiles.h"
+#include "tokenUsbId.h"
 #include "usbScan.h"
 #include "vokUdevRule.h"
 
