@@ -16,9 +16,9 @@
 #include <initializer_list>
 
 #include "common/openAboveStdio.h"
+#include "common/probeableNode.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
-#include "discovery/probeableNode.h"
 #include "lock/mutex.h"
 
 // The accepted devices. The vendor/product ID pair 0xF055/0x0401 is this
