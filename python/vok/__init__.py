@@ -35,7 +35,7 @@ from ._native import (REQUEST_HEADER_SIZE, REQUEST_SIZE, STATUS_BAD_ARGUMENT, ST
 from ._token import (Access, Permissions, PinSetPermission, PinType, Response, Token,
                      TokenError, TokenInfo, open)
 
-__version__ = "1.2.0"
+__version__ = "1.3.0"
 
 __all__ = [
     "Access", "Permissions", "PinSetPermission", "PinType", "REQUEST_HEADER_SIZE",
