@@ -49,8 +49,7 @@ uint32_t takeSlot(MonitorTable& table, const char* path) {
     return free;
 }
 
-void queueRecord(MonitorTable& table, uint32_t kind, uint32_t slot, int32_t error,
-                 uint32_t index) {
+void queueRecord(MonitorTable& table, uint32_t kind, uint32_t slot, int32_t error, uint32_t index) {
     VOK_ASSERT(slot < kMonitorSlots);
     VOK_ASSERT(table.count < kMonitorQueueSize);
     MonitorRecord& record = table.queue[(table.head + table.count) % kMonitorQueueSize];

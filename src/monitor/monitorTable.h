@@ -69,8 +69,7 @@ uint32_t takeSlot(MonitorTable& table, const char* path);
 
 // Queues an event for `slot`; a departure marks it kDeparted, a departure of
 // an unreported instance frees it at once without an event.
-void queueRecord(MonitorTable& table, uint32_t kind, uint32_t slot, int32_t error,
-                 uint32_t index);
+void queueRecord(MonitorTable& table, uint32_t kind, uint32_t slot, int32_t error, uint32_t index);
 // The instance in `slot` is gone: queues its departure if it was reported.
 void slotGone(MonitorTable& table, uint32_t slot);
 

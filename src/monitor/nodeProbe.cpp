@@ -102,8 +102,7 @@ bool walkNodes(const char* root, const char* bus, NodeVisitor visit, void* conte
     auto visitBus = [&](size_t busLength) {
         const int busFd = openDirectory(path);
         if (busFd < 0) return true;  // not a directory: nothing in it
-        return forEachEntry(busFd, path, busLength,
-                            [&](size_t) { return visit(path, context); });
+        return forEachEntry(busFd, path, busLength, [&](size_t) { return visit(path, context); });
     };
     if (bus != nullptr) {
         const size_t busLength = std::strlen(bus);

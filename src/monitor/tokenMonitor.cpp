@@ -2,9 +2,9 @@
 #include "monitor/tokenMonitor.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -150,7 +150,8 @@ void lookAgain(VokMonitor& monitor, bool report) {
         if (!same) slotGone(monitor.table, i);
     }
     Visit visit = {&monitor, report};
-    if (monitor.watches.rootWd >= 0) (void)walkNodes(monitor.watches.root, nullptr, visitNew, &visit);
+    if (monitor.watches.rootWd >= 0)
+        (void)walkNodes(monitor.watches.root, nullptr, visitNew, &visit);
 }
 
 // ---- the kernel's events -------------------------------------------------
@@ -184,8 +185,8 @@ int handle(VokMonitor& monitor, const inotify_event& event) {
         return 0;
     }
     char path[VOK_TOKEN_PATH_SIZE];
-    const int length = std::snprintf(path, sizeof path, "%s/%s/%s", monitor.watches.root,
-                                     meaning.bus, event.name);
+    const int length =
+        std::snprintf(path, sizeof path, "%s/%s/%s", monitor.watches.root, meaning.bus, event.name);
     if (length < 0 || static_cast<size_t>(length) >= sizeof path) return 0;
     if (meaning.what == WatchEvent::kNodeRemoved) {
         nodeRemoved(monitor, path);

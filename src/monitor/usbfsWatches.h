@@ -23,8 +23,8 @@ struct NamedWatch {
 };
 
 struct UsbfsWatches {
-    int fd;      // the inotify instance, -1 before the first arming
-    int rootWd;  // -1 when the root cannot be watched (gone)
+    int fd;                          // the inotify instance, -1 before the first arming
+    int rootWd;                      // -1 when the root cannot be watched (gone)
     char root[VOK_TOKEN_PATH_SIZE];  // the root armed; empty when none exists
     dev_t rootDevice;
     ino_t rootInode;

@@ -3,6 +3,7 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,10 +18,14 @@ inline std::string describe(const VokMonitorEvent& event) {
     const std::string path = event.token.path;
     const std::string tail = path.substr(path.rfind('/', path.rfind('/') - 1) + 1);
     switch (event.kind) {
-        case VOK_MONITOR_ARRIVED: return "arrived " + tail;
-        case VOK_MONITOR_LEFT: return "left " + tail;
-        case VOK_MONITOR_REFUSED: return "refused " + tail + " " + std::to_string(event.error);
-        default: return "kind " + std::to_string(event.kind);
+        case VOK_MONITOR_ARRIVED:
+            return "arrived " + tail;
+        case VOK_MONITOR_LEFT:
+            return "left " + tail;
+        case VOK_MONITOR_REFUSED:
+            return "refused " + tail + " " + std::to_string(event.error);
+        default:
+            return "kind " + std::to_string(event.kind);
     }
 }
 
@@ -32,18 +37,19 @@ inline std::vector<VokMonitorEvent> drain(VokMonitor* monitor) {
     return events;
 }
 
-// Waits on the descriptor until `count` events came (or a minute passed
-// without any, which only a broken monitor takes); their texts.
+// Waits on the descriptor until `count` events came (or two minutes passed,
+// which only a broken monitor takes); their texts.
 inline std::vector<std::string> take(VokMonitor* monitor, size_t count) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     std::vector<std::string> texts;
     VokMonitorEvent event;
-    while (texts.size() < count) {
+    while (texts.size() < count && std::chrono::steady_clock::now() < giveUp) {
         if (vokMonitorRead(monitor, &event) == 1) {
             texts.push_back(describe(event));
             continue;
         }
         pollfd ready = {vokMonitorFd(monitor), POLLIN, 0};
-        if (poll(&ready, 1, 60000) != 1) break;
+        if (poll(&ready, 1, 1000) < 0) break;
     }
     return texts;
 }

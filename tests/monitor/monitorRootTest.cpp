@@ -52,8 +52,8 @@ bool pointLink(const std::string& scratch, const char* target) {
            rename(next.c_str(), (scratch + "/usb").c_str()) == 0;
 }
 std::string linkToEmpty(const std::string& scratch) {
-    const bool made = mkdir((scratch + "/empty").c_str(), 0755) == 0 && token(scratch + "/full", 2) &&
-                      pointLink(scratch, "/empty");
+    const bool made = mkdir((scratch + "/empty").c_str(), 0755) == 0 &&
+                      token(scratch + "/full", 2) && pointLink(scratch, "/empty");
     return made ? scratch + "/usb" : "";
 }
 bool linkToFull(const std::string& scratch) { return pointLink(scratch, "/full"); }
@@ -71,11 +71,17 @@ std::string hiddenByMount(const std::string& scratch) {
 bool unmountRoot(const std::string& scratch) { return umount((scratch + "/usb").c_str()) == 0; }
 
 const RootCase kRootCases[] = {
-    {"directory replaced", fullDirectory, {{replaceDirectory, 2}, {nullptr, 0}},
+    {"directory replaced",
+     fullDirectory,
+     {{replaceDirectory, 2}, {nullptr, 0}},
      "arrived 001/002;left 001/002;arrived 001/003;"},
-    {"link pointed elsewhere", linkToEmpty, {{linkToFull, 1}, {linkBackToEmpty, 1}},
+    {"link pointed elsewhere",
+     linkToEmpty,
+     {{linkToFull, 1}, {linkBackToEmpty, 1}},
      "arrived 001/002;left 001/002;"},
-    {"unmounted and mounted again", hiddenByMount, {{unmountRoot, 1}, {mountOnRoot, 1}},
+    {"unmounted and mounted again",
+     hiddenByMount,
+     {{unmountRoot, 1}, {mountOnRoot, 1}},
      "arrived 001/002;left 001/002;"},
 };
 
@@ -100,7 +106,9 @@ std::string runCase(const RootCase& rootCase, const std::string& scratch) {
             for (const std::string& text : take(monitor, step.events)) texts += text + ";";
         }
         vokMonitorClose(monitor);
-        _exit(write(report[1], texts.data(), texts.size()) == static_cast<ssize_t>(texts.size()) ? 0 : 4);
+        _exit(write(report[1], texts.data(), texts.size()) == static_cast<ssize_t>(texts.size())
+                  ? 0
+                  : 4);
     }
     close(report[1]);
     std::string texts;

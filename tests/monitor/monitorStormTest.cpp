@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -80,17 +81,23 @@ TEST_P(MonitorStorm, EveryMonitorPairsEveryInstance) {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::unique_ptr<Watcher>> watchers;
-    for (int i = 0; i < kMonitors; ++i) watchers.push_back(std::make_unique<Watcher>(stopFd, mutex, changed));
+    for (int i = 0; i < kMonitors; ++i)
+        watchers.push_back(std::make_unique<Watcher>(stopFd, mutex, changed));
 
     for (int cycle = 1; cycle <= storm.cycles; ++cycle) {
         for (const std::string& node : nodes) ASSERT_TRUE(voksim::replug(node));
         if (storm.awaitArrivals) {
             std::unique_lock<std::mutex> hold(mutex);
-            changed.wait(hold, [&] {
+            // Two minutes: only a monitor that lost an arrival takes them.
+            const bool seen = changed.wait_for(hold, std::chrono::minutes(2), [&] {
                 for (const auto& watcher : watchers)
                     if (watcher->arrivals() < 2u * static_cast<size_t>(cycle)) return false;
                 return true;
             });
+            if (!seen) {
+                ADD_FAILURE() << "an arrival of cycle " << cycle << " never came";
+                break;
+            }
         }
         for (const std::string& node : nodes) ASSERT_TRUE(voksim::unplug(node));
     }

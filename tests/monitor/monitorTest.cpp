@@ -92,7 +92,9 @@ TEST(MonitorAccess, ANodeRefusedThenGrantedArrivesOnce) {
         if (unlink(node.c_str()) != 0) _exit(5);
         for (const std::string& text : take(monitor, 1)) texts += text + ";";
         vokMonitorClose(monitor);
-        _exit(write(report[1], texts.data(), texts.size()) == static_cast<ssize_t>(texts.size()) ? 0 : 6);
+        _exit(write(report[1], texts.data(), texts.size()) == static_cast<ssize_t>(texts.size())
+                  ? 0
+                  : 6);
     }
     close(report[1]);
     char buffer[256] = {};

@@ -53,6 +53,7 @@ int runVok(int argc, char** argv) {
     registerRawCommand(app, table);
     registerDoctorCommand(app, table);
     registerWaitCommand(app, table);
+    registerMonitorCommand(app, table);
 
     try {
         app.parse(argc, argv);
