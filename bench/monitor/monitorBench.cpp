@@ -87,9 +87,11 @@ Clock::time_point nextCreation(int inotifyFd) {
 }
 
 int idleWakeups(VokMonitor* monitor, int seconds) {
+    VokMonitorEvent event;
+    while (vokMonitorRead(monitor, &event) == 1) {
+    }  // the last departure of the latency rounds
     int wakeups = 0;
     const Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
-    VokMonitorEvent event;
     while (Clock::now() < end) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
         pollfd ready = {vokMonitorFd(monitor), POLLIN, 0};
