@@ -288,6 +288,20 @@ int makeEvents(VokMonitor& monitor) {
     return 0;
 }
 
+// Puts the descriptors in the set and arms the first watches; 0 or an errno.
+int setUp(VokMonitor& monitor) {
+    if (monitor.epollFd < 0 || monitor.timerFd < 0 || monitor.wakeFd < 0) return errno;
+    const bool added =
+        addToSet(monitor.epollFd, monitor.timerFd, EPOLLIN) &&
+        addToSet(monitor.epollFd, monitor.wakeFd, EPOLLIN) &&
+        (monitor.mountFd < 0 || addToSet(monitor.epollFd, monitor.mountFd, EPOLLPRI));
+    if (!added) return errno;
+    if (const int error = armWatches(monitor.watches); error != 0) return error;
+    if (monitor.watches.root[0] == '\0') return ENOENT;
+    if (monitor.watches.rootWd < 0) return errno;  // of inotify_add_watch on the root
+    return addToSet(monitor.epollFd, monitor.watches.fd, EPOLLIN) ? 0 : errno;
+}
+
 }  // namespace
 
 VokMonitor* vokMonitorStart(bool reportPresent) {
@@ -304,22 +318,7 @@ VokMonitor* vokMonitorStart(bool reportPresent) {
     monitor->timerFd =
         vokMoveAboveStdio(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     monitor->wakeFd = vokMoveAboveStdio(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    int error = 0;
-    if (monitor->epollFd < 0 || monitor->timerFd < 0 || monitor->wakeFd < 0) {
-        error = errno;
-    } else if (!addToSet(monitor->epollFd, monitor->timerFd, EPOLLIN) ||
-               !addToSet(monitor->epollFd, monitor->wakeFd, EPOLLIN) ||
-               (monitor->mountFd >= 0 && !addToSet(monitor->epollFd, monitor->mountFd, EPOLLPRI))) {
-        error = errno;
-    } else if (error = armWatches(monitor->watches); error == 0) {
-        if (monitor->watches.root[0] == '\0') {
-            error = ENOENT;
-        } else if (monitor->watches.rootWd < 0) {
-            error = errno;
-        } else if (!addToSet(monitor->epollFd, monitor->watches.fd, EPOLLIN)) {
-            error = errno;
-        }
-    }
+    const int error = setUp(*monitor);
     if (error != 0) {
         vokMonitorStop(monitor);
         errno = error;

@@ -41,7 +41,7 @@ void watchEntry(UsbfsWatches& watches, NamedWatch& entry, const char* candidate)
     char* slash = std::strrchr(parent, '/');
     if (slash == nullptr || slash[1] == '\0' || std::strlen(slash + 1) > NAME_MAX) return;
     char name[NAME_MAX + 1];
-    std::strcpy(name, slash + 1);
+    std::memcpy(name, slash + 1, std::strlen(slash + 1) + 1);  // at most NAME_MAX, checked
     if (slash == parent) {
         slash[1] = '\0';  // the parent is "/"
     } else {
@@ -104,10 +104,11 @@ void watchBus(UsbfsWatches& watches, const char* name) {
     if (name[0] == '.' || std::strlen(name) > NAME_MAX) return;
     char path[VOK_TOKEN_PATH_SIZE];
     const size_t rootLength = std::strlen(watches.root);
-    if (rootLength + 1 + std::strlen(name) >= sizeof path) return;
+    const size_t nameLength = std::strlen(name);
+    if (rootLength + 1 + nameLength >= sizeof path) return;
     std::memcpy(path, watches.root, rootLength);
     path[rootLength] = '/';
-    std::strcpy(path + rootLength + 1, name);
+    std::memcpy(path + rootLength + 1, name, nameLength + 1);
     const int wd = inotify_add_watch(watches.fd, path, kBusEvents);
     if (wd < 0) return;  // not a directory, or gone already
     NamedWatch* unused = nullptr;
