@@ -21,6 +21,7 @@
 #include "common/libraryStatus.h"
 #include "common/vokAssert.h"
 #include "common/wireFacts.h"
+#include "diagnostics/capture.h"
 #include "diagnostics/trace.h"
 #include "discovery/linuxUsb.h"
 #include "protocol/packets.h"
@@ -350,6 +351,8 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
         // whether the reset worked shows in the exchange that follows.
         if (ioctl(device->fd, USBDEVFS_RESET, 0) != 0) {
             vokTraceSystemError("ioctl USBDEVFS_RESET", device->devicePath, errno);
+        } else if (vokCaptureOn()) {
+            vokCaptureReset(device->devicePath, device->productId);
         }
     }
 

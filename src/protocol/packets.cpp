@@ -14,6 +14,7 @@
 #include <chrono>
 #endif
 
+#include "diagnostics/capture.h"
 #include "diagnostics/trace.h"
 
 using vokwire::kRequestTypeFromToken;
@@ -56,9 +57,16 @@ int32_t control_transfer(VokDevice* device, int direction, uint8_t* buffer, size
     setup.wLength = static_cast<uint16_t>(length);
     setup.timeout = vokwire::kTimeoutMs;
     setup.data = buffer;
+    const bool captured = vokCaptureOn();
+    const timespec submitted = captured ? vokCaptureNow() : timespec{};
     const int transferred = ioctl(device->fd, USBDEVFS_CONTROL, &setup);
     const int error = transferred < 0 ? errno : 0;
     ++tTransactionProgress.transfers;
+    if (captured) {
+        vokCaptureTransfer({device->devicePath, device->productId, tTransactionProgress.command,
+                            tTransactionProgress.phase, direction == kToToken, value, buffer,
+                            length, transferred, error, submitted});
+    }
     vokTraceTransfer(tTransactionProgress.command, tTransactionProgress.phase,
                      direction == kToToken, value, buffer, length, transferred, error);
     if (transferred < 0) {

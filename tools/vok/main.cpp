@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -38,6 +39,11 @@ int runVok(int argc, char** argv) {
     app.add_flag("-v", verbosity,
                  "Trace the library's work on stderr: -v failing system calls, -vv and every "
                  "transaction, -vvv and every control transfer (PINs masked)");
+    std::string capture;
+    app.add_option("--capture", capture,
+                   "Write the control transfers the library makes to FILE, a usbmon pcap "
+                   "(VOK_CAPTURE; PIN and memory bytes masked unless VOK_CAPTURE_PINS=1)")
+        ->type_name("FILE");
     app.fallthrough();
     app.footer(
         "PINs are read from a file (--pin-file), an environment variable (--pin-env) or the "
@@ -62,6 +68,11 @@ int runVok(int argc, char** argv) {
     }
 
     if (verbosity > 0) vokSetLogLevel(verbosity);
+    // Read by the library at its first transfer, which comes later.
+    if (!capture.empty() && setenv("VOK_CAPTURE", capture.c_str(), 1) != 0) {
+        (void)std::fprintf(stderr, "vok: cannot set VOK_CAPTURE: %s\n", std::strerror(errno));
+        return kExitUsage;
+    }
     const Action* action = table.selected();
     if (action == nullptr) {
         (void)std::fprintf(stderr, "vok: no command given (see --help)\n");
