@@ -59,6 +59,7 @@ int runVok(int argc, char** argv) {
     registerRawCommand(app, table);
     registerDoctorCommand(app, table);
     registerWaitCommand(app, table);
+    registerDecodeCommand(app, table);
 
     try {
         app.parse(argc, argv);
