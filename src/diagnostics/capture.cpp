@@ -71,7 +71,7 @@ int open_from_environment() {
     const char* pins = secure_getenv("VOK_CAPTURE_PINS");  // NOLINT(concurrency-mt-unsafe)
     gShowPins.store(pins != nullptr && std::strcmp(pins, "1") == 0);
     const int fd = vokOpenAboveStdio(
-        path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
+        path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
     if (fd < 0) {
         vokTraceFailure("VOK_CAPTURE cannot be opened; no capture", path);
         return kOff;
