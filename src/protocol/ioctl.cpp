@@ -24,6 +24,7 @@
 #include "diagnostics/capture.h"
 #include "diagnostics/trace.h"
 #include "discovery/linuxUsb.h"
+#include "lock/tokenLock.h"
 #include "protocol/packets.h"
 
 // The highest memory model whose geometry the library knows (0 and 1: 16-byte
@@ -338,7 +339,9 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
         return kStatusBadArgument;
     }
 
-    if (vokOpenDevice(device) < 0) {
+    // A call that could not take the token fails here, as if the node could
+    // not be opened.
+    if (vokTokenRefusal() != 0 || vokOpenDevice(device) < 0) {
         return kStatusTransferFailed;
     }
     const bool traced = vokTraceLevel() >= kTraceTransactions;

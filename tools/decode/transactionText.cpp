@@ -58,7 +58,8 @@ std::string textLine(const Transaction& tx) {
     line += tx.tag >= 0 ? " tag " + hex(tx.tag) : " no tag";
     line += " block " + std::to_string(tx.block) + " PIN " + pinKindName(tx.pinKind) + ": phases";
     for (const PhaseSeen& p : tx.phases) {
-        line += p.phase == vokwire::kPhaseReset ? " reset" : " " + std::to_string(p.phase);
+        line += ' ';
+        line += p.phase == vokwire::kPhaseReset ? std::string("reset") : std::to_string(p.phase);
     }
     line += "; " + summary(tx);
     if (!tx.broke.empty()) line += "; broke: " + tx.broke;
@@ -115,7 +116,9 @@ std::string packetLines(const Transaction& tx, bool showSecrets) {
             const bool masked =
                 !showSecrets && tx.command >= 0 &&
                 vokwire::maskedByte(static_cast<uint8_t>(tx.command), phase, toToken, i);
-            out += masked ? " **" : " " + hex(bytes[i]).substr(2);
+            char byte[4] = " **";
+            if (!masked) (void)std::snprintf(byte, sizeof byte, " %02x", bytes[i]);
+            out += byte;
         }
         out += '\n';
     }
