@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/usbmonRecord.h"
+#include "usbmonRecord.h"
 
 namespace vokdecode {
 namespace {

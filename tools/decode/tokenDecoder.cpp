@@ -3,9 +3,9 @@
 #include <cstring>
 #include <utility>
 
-#include "common/tokenUsbId.h"
-#include "common/usbmonRecord.h"
-#include "common/wireFacts.h"
+#include "tokenUsbId.h"
+#include "usbmonRecord.h"
+#include "wireFacts.h"
 
 namespace vokdecode {
 namespace {

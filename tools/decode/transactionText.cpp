@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "common/wireFacts.h"
+#include "wireFacts.h"
 
 namespace vokdecode {
 namespace {
