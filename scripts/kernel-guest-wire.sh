@@ -23,7 +23,7 @@ for faults in "" "--fail-transfer 5" "--wrong-tag 19" "--status-phase 2 --status
 done
 for token in "$tree"/*/*; do vok-sim fault clear "$token" >/dev/null 2>&1; done
 sleep 1
-kill -INT "$dump_pid" "$text_pid"
+kill "$dump_pid" "$text_pid"
 wait "$dump_pid" "$text_pid"
 cat /tmp/tcpdump.log
 
