@@ -127,7 +127,9 @@ size_t put_record(uint8_t* out, vokpcap::UsbmonHeader header, const timespec& wh
         static_cast<uint32_t>(vokpcap::kUsbmonHeaderSize + header.capturedLength)};
     std::memcpy(out, &record, sizeof record);
     std::memcpy(out + sizeof record, &header, sizeof header);
-    if (header.capturedLength != 0) std::memcpy(out + kRecordSize, data, header.capturedLength);
+    if (header.capturedLength != 0 && data != nullptr) {
+        std::memcpy(out + kRecordSize, data, header.capturedLength);
+    }
     return kRecordSize + header.capturedLength;
 }
 
