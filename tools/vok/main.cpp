@@ -1,4 +1,6 @@
 // vok: see and administer the tokens that libvok reaches.
+#include <fcntl.h>
+#include <unistd.h>
 #include <vok/vok.h>
 
 #include <CLI/CLI.hpp>
@@ -69,10 +71,16 @@ int runVok(int argc, char** argv) {
     }
 
     if (verbosity > 0) vokSetLogLevel(verbosity);
-    // Read by the library at its first transfer, which comes later.
-    if (!capture.empty() && setenv("VOK_CAPTURE", capture.c_str(), 1) != 0) {
-        (void)std::fprintf(stderr, "vok: cannot set VOK_CAPTURE: %s\n", std::strerror(errno));
-        return kExitUsage;
+    // Read by the library at its first transfer, which comes later; a file
+    // it could not open would only be named in the trace, so try it first.
+    if (!capture.empty()) {
+        const int fd =
+            open(capture.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0 || close(fd) != 0 || setenv("VOK_CAPTURE", capture.c_str(), 1) != 0) {
+            (void)std::fprintf(stderr, "vok: cannot write the capture %s: %s\n", capture.c_str(),
+                               std::strerror(errno));
+            return kExitUsage;
+        }
     }
     const Action* action = table.selected();
     if (action == nullptr) {
