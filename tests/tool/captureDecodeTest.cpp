@@ -10,9 +10,11 @@
 #include <regex>
 #include <sstream>
 
+#include "captureReader.h"
 #include "common/tokenUsbId.h"
 #include "common/usbmonRecord.h"
 #include "common/wireFacts.h"
+#include "tokenDecoder.h"
 #include "toolHarness.h"
 
 namespace voktest {
@@ -235,6 +237,30 @@ TEST_F(CaptureDecode, TheDissectorAgrees) {
     const std::string resets = shell(
         tshark + "-e frame.number -Y 'vok.kind == \"packet\" && vok.phase == -1' 2>/dev/null");
     EXPECT_EQ(static_cast<size_t>(std::count(resets.begin(), resets.end(), '\n')), failures);
+}
+
+// Where a transaction broke, in words: the device reset in its middle (its
+// descriptor read again), and a capture that ends inside the next one.
+TEST(DecodeBreaks, AResetInTheMiddleAndACaptureThatEndsEarly) {
+    const std::string text =
+        "1 1 S Co:1:002:0 s 42 00 0000 0000 0008 8 = 00310000 00000000\n"
+        "1 2 C Co:1:002:0 0 8 >\n"
+        "2 3 S Ci:1:002:0 s c2 00 0000 0000 0008 8 <\n"
+        "2 4 C Ci:1:002:0 0 8 = 00005a12 02160010\n"
+        "3 5 S Ci:1:002:0 s 80 06 0100 0000 0012 18 <\n"
+        "3 6 C Ci:1:002:0 0 18 = 12010002 ff000040 55f00104 00000102 0001\n"
+        "4 7 S Co:1:002:0 s 42 00 0000 0000 0008 8 = 00380100 00000000\n";
+    std::vector<std::string> broke;
+    vokdecode::TokenDecoder decoder(
+        [&](const vokdecode::Transaction& tx) { broke.push_back(tx.broke); }, false);
+    EXPECT_EQ(
+        vokdecode::readCaptureBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                                    [&](const vokdecode::UsbEvent& e) { decoder.feed(e); }),
+        "");
+    decoder.finish();
+    EXPECT_EQ(broke, (std::vector<std::string>{
+                         "the device was reset in the middle (its descriptor was read again)",
+                         "the capture ends before a packet of phase 0 completed"}));
 }
 
 // The dissector's constants and command names are the wire facts.

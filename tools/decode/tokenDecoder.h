@@ -87,6 +87,8 @@ class TokenDecoder {
     void fail(Device& device, const std::string& why);
     void close(Device& device, int tokenStatus, int status);
     void closeBroken(Device& device, const std::string& why);
+    // The capture ends inside a transfer of the open transaction.
+    void endsEarly(Device& device, const std::string& why);
     PhaseSeen& phase(Transaction& transaction, int number);
 
     TransactionSink sink_;
