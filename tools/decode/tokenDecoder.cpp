@@ -194,6 +194,7 @@ void TokenDecoder::onPacket(Device& device, const Transfer& t) {
         }
     }
     device.phase = number;
+    if (!t.completed) return endsEarly(device, failureText(t, "a packet of " + phaseName(number)));
     if (!transferred(t)) {
         fail(device, failureText(t, "a packet of " + phaseName(number)));
         return;
@@ -233,6 +234,7 @@ void TokenDecoder::onReply(Device& device, const Transfer& t) {
     PhaseSeen& seen = phase(tx, number);
     ++seen.replies;
     const std::string what = "the reply of " + phaseName(number);
+    if (!t.completed) return endsEarly(device, failureText(t, what));
     if (!transferred(t)) return fail(device, failureText(t, what));
     const std::vector<uint8_t>& r = t.received;
     if (r.size() <= vokwire::kReplyTag) return fail(device, what + " was not captured whole");
@@ -283,6 +285,12 @@ void TokenDecoder::close(Device& device, int tokenStatus, int status) {
     device.open.reset();
     device.expect = Expect::kNothing;
     device.recovering = false;
+}
+
+void TokenDecoder::endsEarly(Device& device, const std::string& why) {
+    device.open->status = -1;  // what the library made of it is not in the capture
+    device.recovering = false;
+    closeBroken(device, why);
 }
 
 void TokenDecoder::closeBroken(Device& device, const std::string& why) {
