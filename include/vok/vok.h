@@ -15,11 +15,25 @@
  * transfer, the word fetches and the write of an unaligned write, every step
  * of a provisioning sequence). Calls through other handles, in this process
  * or another, wait for it, so no call's transactions interleave with
- * another's and no update is lost. The wait is bounded: a call that has
- * waited VOK_TOKEN_WAIT_LIMIT_MS for the token (another program stuck or
- * stopped in a debugger) returns 5 with vokLastSystemError() EBUSY; signals
- * do not end it early. The lock is an flock(2) on the token's usbfs node:
- * only a program that can open that node can take it.
+ * another's and no update is lost. Waiting callers, threads and processes
+ * alike, get the token in the order they asked for it. A caller waits as long
+ * as the holder makes progress (its process or thread, as /proc shows it,
+ * keeps running), so a long call on a slow bus makes nobody fail. A holder
+ * that makes no progress for VOK_TOKEN_WAIT_LIMIT_MS (stopped by a signal or
+ * a debugger, or asleep) makes the waiters return 5 with vokLastSystemError()
+ * EBUSY; a holder that this process cannot see (another PID namespace) counts
+ * as making none, so there the limit is a fixed bound from the start of the
+ * wait. Signals do not end the wait early. The lock is an flock(2) on the
+ * token's usbfs node: only a program that can open that node can take it,
+ * and it covers the programs that reach the token through that same node
+ * (one /dev/bus/usb, also bind-mounted into a container); a second node of
+ * the same device made with mknod (a container's --device) is not covered.
+ *
+ * Thread cancellation: every function holds off cancellation (as by
+ * pthread_setcancelstate) for its whole length, so a thread cancelled while
+ * in a call finishes the call first and leaves no handle locked, no
+ * descriptor open and no token held; the cancellation takes effect at its
+ * next cancellation point outside the library.
  *
  * Stack: a call uses at most VOK_MAX_STACK_USE bytes of the calling thread's
  * stack (one 16.5 KiB request record and a few KiB more), on every path and
@@ -28,10 +42,19 @@
  * needs comes on top (nothing beyond the system call on Linux).
  *
  * Environment: USB_DEVFS_PATH (the usbfs root), VOK_IPC_NAME (the lock
- * directory) and VOK_DEBUG (the trace level, see Diagnostics) are read with
- * secure_getenv. In a secure-execution process (set-user-ID, set-group-ID, or
- * file capabilities) they are ignored and the defaults apply: /dev/bus/usb
- * then /proc/bus/usb, /tmp, no trace.
+ * directory), VOK_DEBUG (the trace level, see Diagnostics), VOK_CAPTURE and
+ * VOK_CAPTURE_PINS are read with secure_getenv. In a secure-execution process
+ * (set-user-ID, set-group-ID, or file capabilities) they are ignored and the
+ * defaults apply: /dev/bus/usb then /proc/bus/usb, /tmp, no trace, no capture.
+ *
+ * VOK_CAPTURE=FILE (read once, at the first control transfer) makes the
+ * library append every control transfer it makes to FILE, a pcap file of
+ * link type 220 (Linux usbmon, 64-byte header) as `tcpdump -i usbmonN` would
+ * write it, each device's records preceded by its device descriptor: `vok
+ * decode FILE` and Wireshark read it. FILE is created with mode 0600 (a
+ * symbolic link is refused) or must already be such a capture; processes and
+ * threads may share it. The payload bytes that may carry a PIN, a PIN's length
+ * or token memory are written as 0x2A unless VOK_CAPTURE_PINS=1.
  *
  * Every handle-based function below returns 0, 3 or 9 as described with it,
  * 5 or 7 from the exchange with the token, or the token's own status byte.
@@ -64,8 +87,8 @@ extern "C" {
 #define VOK_VERSION_MINOR 3
 #define VOK_VERSION_PATCH 0
 
-/* The longest a call waits for another call to release the token (see the
- * top of this file): 10 seconds. */
+/* The longest a call waits for a holder of the token that makes no progress
+ * (see the top of this file): 10 seconds. */
 #define VOK_TOKEN_WAIT_LIMIT_MS 10000u
 
 /* The most stack a call of this library uses (see the top of this file). */
@@ -236,9 +259,11 @@ VOK_HEADER_ASSERT(sizeof(BLOCK_ID) == 4, enum_size);
  * token found under usbfs, in scan order; the devices are scanned afresh at
  * every call) and runs its info command. Each call gives a handle of its own,
  * also for a token that is open already. Returns a new handle, or
- * VOK_INVALID_HANDLE when no token answers at that index (vokLastSystemError()
- * EBUSY: another program held it for longer than VOK_TOKEN_WAIT_LIMIT_MS) or
- * 256 handles are open already.
+ * VOK_INVALID_HANDLE when no token answers at that index or 256 handles are
+ * open already; vokLastSystemError() then says why (ENODEV: no token there;
+ * EBUSY: its holder made no progress for VOK_TOKEN_WAIT_LIMIT_MS; EACCES,
+ * EMFILE: the node or the usbfs tree could not be opened; EMFILE also when
+ * every handle is in use).
  */
 VOK_API VokHandle vokOpen(uint8_t index);
 
@@ -401,7 +426,7 @@ VOK_API const char* vokStatusString(uint32_t status);
  * overrides it. Each line starts with "vok[pid:tid]" and a monotonic time
  * stamp in seconds. No line ever holds a PIN byte: the payload of the
  * packets that carry PINs or token memory, and the new PIN's length, is
- * masked.
+ * masked. VOK_CAPTURE (see Environment) records the transfers themselves.
  */
 
 /*

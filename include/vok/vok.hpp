@@ -32,7 +32,8 @@
 
 namespace vok {
 
-// One token that discovery finds: Token::open(index) and Token(path) open it.
+// One token that discovery finds: Token(path) opens it; Token::open(index)
+// only while the index is below 256 (vokOpen takes one byte).
 struct TokenEntry {
     unsigned index = 0;
     std::string path;  // the usbfs device node

@@ -13,7 +13,8 @@ from ._token import TokenError
 
 @dataclass(frozen=True)
 class TokenEntry:
-    """One token found: vok.open(index) or vok.open(path=path) opens it.
+    """One token found: vok.open(path=path) opens it, and vok.open(index) while
+    the index is below 256 (vokOpen takes one byte).
     bus_number and device_number are 0 when the usbfs names are not numbers."""
     index: Optional[int]  # None only in a Monitor event that has none
     path: str  # its usbfs device node

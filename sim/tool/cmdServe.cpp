@@ -22,6 +22,7 @@
 #include "support.h"
 #include "usbip/descriptor.h"
 #include "usbip/exportServer.h"
+#include "usbip/peerAddress.h"
 
 namespace voksimtool {
 
@@ -36,7 +37,9 @@ struct ServeOptions {
     std::string recordDirectory;  // where to capture each connection's traffic
 };
 
-constexpr int kListenBacklog = 16;
+// A burst of connections waits in the queue for the accepting loop instead
+// of being dropped and tried again a second later.
+constexpr int kListenBacklog = 128;
 constexpr int kPollMillis = 200;
 
 // "ADDR:PORT" or "[ADDR]:PORT" into its numeric address and port.
@@ -58,21 +61,6 @@ bool isLoopback(const sockaddr* address) {
     }
     const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
     return IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
-}
-
-std::string describe(const sockaddr_storage& address) {
-    char host[INET6_ADDRSTRLEN] = "?";
-    char text[INET6_ADDRSTRLEN + 16];
-    if (address.ss_family == AF_INET) {
-        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-        inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
-        (void)std::snprintf(text, sizeof text, "%s:%u", host, unsigned{ntohs(v4.sin_port)});
-    } else {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-        inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
-        (void)std::snprintf(text, sizeof text, "[%s]:%u", host, unsigned{ntohs(v6.sin6_port)});
-    }
-    return text;
 }
 
 // Binds and listens on `text`; the socket, or -1 with `error` set.
@@ -132,7 +120,7 @@ int runServe(const ServeOptions& options) {
 
     std::atomic<bool> stop{false};
     ExportServer server(options.tree, stop, options.recordDirectory);
-    std::printf("serving %s on %s\n", options.tree.c_str(), describe(bound).c_str());
+    std::printf("serving %s on %s\n", options.tree.c_str(), describePeer(bound).text.c_str());
     for (const auto& device : server.exports()) {
         std::printf("  %s %04x:%04x %s\n", device.busid.c_str(), device.idVendor, device.idProduct,
                     device.path.c_str());
@@ -163,7 +151,7 @@ int runServe(const ServeOptions& options) {
             accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
         if (fd >= 0) {
             acceptFailureTold = false;
-            server.accept(fd, describe(peer));
+            server.accept(fd, describePeer(peer));
         } else if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
             pauseListener = true;
             if (!acceptFailureTold) {  // once, until a connection is accepted again

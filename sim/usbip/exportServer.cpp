@@ -24,13 +24,15 @@ namespace {
 // sends it at once, and a client that stalls holds a connection slot.
 constexpr auto kRequestTime = std::chrono::seconds(10);
 constexpr int kPollMillis = 100;
-// Connections served at once, in all and from one address. A connection
-// that has not sent its whole request yet (idle) makes room when one of the
-// limits is reached; those asked to go stay in the table, under a hard cap
-// on its entries, until they have gone (within one poll).
+// Connections served at once: in all, from one network (one host's many
+// addresses count as one) and from one address. When a limit is reached, a
+// connection still waiting for its request makes room: first one that has
+// sent nothing for longer than the grace, then the oldest; it is closed and
+// joined at once, so the table holds only connections that count.
 constexpr size_t kMaxConnections = 64;
+constexpr size_t kMaxConnectionsPerNetwork = 32;
 constexpr size_t kMaxConnectionsPerAddress = 16;
-constexpr size_t kMaxTableEntries = 2 * kMaxConnections;
+constexpr auto kSilentGrace = std::chrono::seconds(1);
 
 void say(const std::string& line) {
     std::printf("%s\n", line.c_str());
@@ -58,7 +60,8 @@ enum class RequestRead { kWhole, kRefused, kDropped, kGone };
 
 // Reads one operation request to its exact length, so that the data phase
 // that may follow an import starts with the next byte on the socket.
-RequestRead readRequest(int fd, const std::atomic<bool>& stop, const std::atomic<bool>& drop,
+RequestRead readRequest(int fd, const std::atomic<bool>& stop,
+                        const std::atomic<ConnectionState>& state, std::atomic<bool>& heard,
                         int recordFd, OpRequest& request, std::string& refusal) {
     uint8_t bytes[kOpHeaderSize + kBusIdSize];
     size_t have = 0;
@@ -74,7 +77,7 @@ RequestRead readRequest(int fd, const std::atomic<bool>& stop, const std::atomic
         pollfd entry{fd, POLLIN, 0};
         const int ready = poll(&entry, 1, kPollMillis);
         if (stop.load()) return RequestRead::kGone;
-        if (drop.load()) return RequestRead::kDropped;
+        if (state.load() == ConnectionState::kLeaving) return RequestRead::kDropped;
         if (ready < 0 && errno != EINTR) return RequestRead::kGone;
         if (ready <= 0) {
             if (std::chrono::steady_clock::now() < deadline) continue;
@@ -91,6 +94,7 @@ RequestRead readRequest(int fd, const std::atomic<bool>& stop, const std::atomic
         }
         if (recordFd >= 0) (void)!write(recordFd, bytes + have, static_cast<size_t>(received));
         have += static_cast<size_t>(received);
+        heard = true;
     }
 }
 
@@ -101,6 +105,10 @@ ExportServer::ExportServer(std::string tree, const std::atomic<bool>& stop,
     : tree_(std::move(tree)), stop_(stop), recordDirectory_(std::move(recordDirectory)) {}
 
 ExportServer::~ExportServer() { joinAll(); }
+
+ExportServer::Connection::~Connection() {
+    if (fd >= 0) close(fd);
+}
 
 std::vector<ExportedDevice> ExportServer::exports() const {
     std::vector<ExportedDevice> devices;
@@ -114,47 +122,70 @@ std::vector<ExportedDevice> ExportServer::exports() const {
     return devices;
 }
 
-// The oldest connection that is still waiting for its request and not asked
-// to go yet, among all or those from `address`; null when there is none.
-ExportServer::Connection* ExportServer::oldestIdle(const std::string* address) {
-    for (auto& connection : connections_) {
-        if (connection->idle && !connection->drop && (!address || connection->address == *address))
-            return connection.get();
+bool ExportServer::inScope(const Connection& connection, const Peer& peer, Scope scope) {
+    switch (scope) {
+        case Scope::kAddress:
+            return connection.peer.address == peer.address;
+        case Scope::kNetwork:
+            return connection.peer.network == peer.network;
+        case Scope::kAll:
+            break;
     }
-    return nullptr;
-}
-
-// Whether `peer` from `address` may have a connection now, asking an idle
-// one to make room when a limit is reached.
-bool ExportServer::makeRoom(const std::string& peer, const std::string& address) {
-    size_t staying = 0;
-    size_t fromAddress = 0;
-    for (const auto& connection : connections_) {
-        if (connection->drop) continue;
-        ++staying;
-        if (connection->address == address) ++fromAddress;
-    }
-    const bool addressFull = fromAddress >= kMaxConnectionsPerAddress;
-    if (!addressFull && staying < kMaxConnections) return true;
-    Connection* idle = connections_.size() < kMaxTableEntries
-                           ? oldestIdle(addressFull ? &address : nullptr)
-                           : nullptr;
-    if (idle == nullptr) {
-        say(peer + ": refused: " +
-            (addressFull ? std::to_string(kMaxConnectionsPerAddress) + " connections from " +
-                               address + " are open"
-                         : std::to_string(kMaxConnections) + " connections are open") +
-            ", none of them idle");
-        return false;
-    }
-    idle->drop = true;
     return true;
 }
 
-void ExportServer::accept(int fd, const std::string& peer) {
+// Asks a waiting connection within `scope` of `peer` to leave, and closes and
+// joins it; false when none is waiting.
+bool ExportServer::evictOne(const Peer& peer, Scope scope) {
+    const auto silentSince = std::chrono::steady_clock::now() - kSilentGrace;
+    for (const bool silentOnly : {true, false}) {
+        for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+            Connection& connection = **it;
+            if (!inScope(connection, peer, scope)) continue;
+            if (silentOnly && (connection.heard || connection.accepted > silentSince)) continue;
+            auto waiting = ConnectionState::kWaiting;
+            if (!connection.state.compare_exchange_strong(waiting, ConnectionState::kLeaving))
+                continue;
+            // Wakes its thread's poll; the peer sees the close now.
+            (void)shutdown(connection.fd, SHUT_RDWR);
+            connection.thread.join();
+            connections_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether `peer` may have a connection now, making room when a limit is
+// reached.
+bool ExportServer::makeRoom(const Peer& peer) {
+    size_t fromNetwork = 0;
+    size_t fromAddress = 0;
+    for (const auto& connection : connections_) {
+        fromNetwork += inScope(*connection, peer, Scope::kNetwork) ? 1 : 0;
+        fromAddress += inScope(*connection, peer, Scope::kAddress) ? 1 : 0;
+    }
+    std::string full;
+    Scope scope = Scope::kAll;
+    if (fromAddress >= kMaxConnectionsPerAddress) {
+        scope = Scope::kAddress;
+        full = std::to_string(kMaxConnectionsPerAddress) + " connections from " + peer.address;
+    } else if (fromNetwork >= kMaxConnectionsPerNetwork) {
+        scope = Scope::kNetwork;
+        full = std::to_string(kMaxConnectionsPerNetwork) + " connections from " + peer.network;
+    } else if (connections_.size() >= kMaxConnections) {
+        full = std::to_string(kMaxConnections) + " connections";
+    } else {
+        return true;
+    }
+    if (evictOne(peer, scope)) return true;
+    say(peer.text + ": refused: " + full + " are open, none of them waiting for its request");
+    return false;
+}
+
+void ExportServer::accept(int fd, const Peer& peer) {
     reap();
-    const std::string address = peer.substr(0, peer.rfind(':'));
-    if (!makeRoom(peer, address)) {
+    if (!makeRoom(peer)) {
         close(fd);
         return;
     }
@@ -171,7 +202,7 @@ void ExportServer::accept(int fd, const std::string& peer) {
     connection->fd = fd;
     connection->number = ++accepted_;
     connection->peer = peer;
-    connection->address = address;
+    connection->accepted = std::chrono::steady_clock::now();
     Connection* self = connection.get();
     connections_.push_back(std::move(connection));
     try {
@@ -180,13 +211,12 @@ void ExportServer::accept(int fd, const std::string& peer) {
                 serve(*self);
             } catch (...) {  // even the line that tells of a failure could not be made
             }
-            close(self->fd);
+            (void)shutdown(self->fd, SHUT_RDWR);  // the client sees the end now
             self->done = true;
         });
     } catch (const std::system_error& failure) {  // out of threads or memory
         connections_.pop_back();
-        close(fd);
-        say(peer + ": refused: no thread to serve it (" + failure.code().message() +
+        say(peer.text + ": refused: no thread to serve it (" + failure.code().message() +
             "); connection closed");
     }
 }
@@ -232,7 +262,7 @@ void ExportServer::release(const std::string& node) {
 }
 
 void ExportServer::serve(Connection& connection) {
-    const std::string& peer = connection.peer;
+    const std::string& peer = connection.peer.text;
     Descriptor record;
     if (!recordDirectory_.empty()) {
         const std::string path =
@@ -243,12 +273,15 @@ void ExportServer::serve(Connection& connection) {
     }
     OpRequest request;
     std::string refusal;
-    const RequestRead read =
-        readRequest(connection.fd, stop_, connection.drop, record.fd, request, refusal);
+    RequestRead read = readRequest(connection.fd, stop_, connection.state, connection.heard,
+                                   record.fd, request, refusal);
+    auto waiting = ConnectionState::kWaiting;
+    if (read == RequestRead::kWhole)
+        (void)connection.state.compare_exchange_strong(waiting, ConnectionState::kServing);
+    if (connection.state.load() == ConnectionState::kLeaving) read = RequestRead::kDropped;
     if (read == RequestRead::kRefused) say(peer + ": refused: " + refusal + "; connection closed");
     if (read == RequestRead::kDropped) say(peer + ": closed while idle, to make room for another");
     if (read != RequestRead::kWhole) return;
-    connection.idle = false;
     bool replied = false;
     try {
         if (request.code == kOpReqDevlist) {
@@ -274,12 +307,12 @@ void ExportServer::answerList(Connection& connection, bool& replied) {
     appendDevlistReply(reply, devices);
     replied = true;
     if (sendWithin(connection.fd, reply))
-        say(connection.peer + ": listed " + std::to_string(devices.size()) + " devices");
+        say(connection.peer.text + ": listed " + std::to_string(devices.size()) + " devices");
 }
 
 void ExportServer::answerImport(Connection& connection, const std::string& busid, int recordFd,
                                 bool& replied) {
-    const std::string& peer = connection.peer;
+    const std::string& peer = connection.peer.text;
     const std::string shownBusid = escaped(busid);
     std::optional<ServedDevice> device;
     ExportedDevice described;

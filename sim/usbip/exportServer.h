@@ -5,12 +5,15 @@
 //
 // Every byte from a client is untrusted: requests are read to their exact
 // length into a fixed buffer, a connection that stalls inside its request is
-// closed, and the number of connections is capped, in all and per address,
-// with idle connections making room for new ones, so that no client can grow
-// this process's memory or hold up another client.
+// closed, and the number of connections is capped, in all, per network and
+// per address, with connections still waiting for their request making room
+// for new ones (and gone at once), so that no client can grow this process's
+// memory or hold up another client.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -20,10 +23,16 @@
 #include <thread>
 #include <vector>
 
+#include "usbip/peerAddress.h"
 #include "usbip/usbipDevice.h"
 #include "usbip/usbipOperations.h"
 
 namespace voksim::usbip {
+
+// A connection waits for its whole request, then is served; only a waiting
+// one may be asked to leave, and the change is made once, by whichever side
+// comes first.
+enum class ConnectionState : uint8_t { kWaiting, kServing, kLeaving };
 
 class ExportServer {
   public:
@@ -35,7 +44,7 @@ class ExportServer {
     ExportServer& operator=(const ExportServer&) = delete;
 
     // Takes the accepted socket `fd` (closed on every path) from `peer`.
-    void accept(int fd, const std::string& peer);
+    void accept(int fd, const Peer& peer);
     // Joins the connections that have ended.
     void reap();
     // Waits for every connection; call after `stop` is set.
@@ -45,18 +54,28 @@ class ExportServer {
     std::vector<ExportedDevice> exports() const;
 
   private:
+    // Its socket is closed when it leaves the table, after its thread is
+    // joined: the thread only shuts it down, so that no other socket can take
+    // its number while the accepting thread may still shut it down.
     struct Connection {
+        Connection() = default;
+        Connection(const Connection&) = delete;
+        Connection& operator=(const Connection&) = delete;
+        ~Connection();
         int fd = -1;
         unsigned number = 0;
-        std::string peer;
-        std::string address;  // the peer without its port
+        Peer peer;
+        std::chrono::steady_clock::time_point accepted;
         std::thread thread;
-        std::atomic<bool> idle{true};   // its whole request not read yet
-        std::atomic<bool> drop{false};  // asked to go while idle
+        std::atomic<ConnectionState> state{ConnectionState::kWaiting};
+        std::atomic<bool> heard{false};  // a byte of its request has come
         std::atomic<bool> done{false};
     };
-    Connection* oldestIdle(const std::string* address);
-    bool makeRoom(const std::string& peer, const std::string& address);
+    // Which connections a full limit counts.
+    enum class Scope : uint8_t { kAll, kNetwork, kAddress };
+    static bool inScope(const Connection& connection, const Peer& peer, Scope scope);
+    bool evictOne(const Peer& peer, Scope scope);
+    bool makeRoom(const Peer& peer);
     void serve(Connection& connection);
     // The answers to a whole request; `replied` is set once the reply is
     // built, so that a failure after it sends no second one.

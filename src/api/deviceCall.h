@@ -10,6 +10,7 @@
 // lock, so a lookup from a thread that holds a handle could deadlock.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 
 #include "commands/tokenCommands.h"
@@ -26,16 +27,24 @@ inline constexpr uint32_t kDeviceHandle = 1;
 // Holds the token for all the transactions of a call, so that they never
 // interleave with another handle's or another process's (see
 // lock/tokenLock.cpp). Taken after the handle's lock, and never while
-// waiting for any other lock.
+// waiting for any other lock. When the token cannot be had, the call's
+// commands still run, and their transactions fail before they start (see
+// vokRefuseTokenTransactions): the caller gets the outputs of a transaction
+// that could not start, whatever the reason.
 class TokenHold {
   public:
-    explicit TokenHold(const VokDevice* device) : fd_(vokLockToken(device->devicePath)) {}
+    explicit TokenHold(const VokDevice* device) : fd_(vokLockToken(device->devicePath)) {
+        if (fd_ < 0) vokRefuseTokenTransactions(errno != 0 ? errno : EBUSY);
+    }
     ~TokenHold() {
-        if (fd_ >= 0) vokUnlockToken(fd_);
+        if (fd_ >= 0) {
+            vokUnlockToken(fd_);
+        } else {
+            vokRefuseTokenTransactions(0);
+        }
     }
     TokenHold(const TokenHold&) = delete;
     TokenHold& operator=(const TokenHold&) = delete;
-    bool held() const { return fd_ >= 0; }
 
   private:
     int fd_;
@@ -54,18 +63,17 @@ uint32_t with_handle(VokHandle handle, Work work) {
     return status;
 }
 
-// The same with the token held for all of `work`'s transactions; 5 when the
-// token cannot be had.
+// The same with the token held for all of `work`'s transactions.
 template <typename Work>
 uint32_t with_device(VokHandle handle, Work work) {
     return with_handle(handle, [&](VokDevice* device) {
         const TokenHold hold(device);
-        return hold.held() ? work(device) : VOK_STATUS_TRANSFER_FAILED;
+        return work(device);
     });
 }
 
 // The info command of a device record, with the token held.
 inline int read_token_info(VokDevice* device) {
     const TokenHold hold(device);
-    return hold.held() ? vokIdGetInfoCmd(device, &device->info) : kStatusTransferFailed;
+    return vokIdGetInfoCmd(device, &device->info);
 }

@@ -2,6 +2,7 @@
 #include "api/listedDevice.h"
 
 #include "api/deviceCall.h"
+#include "diagnostics/trace.h"
 #include "handles/handleManager.h"
 
 // The handle manager frees a handle's memory through an untyped pointer.
@@ -16,6 +17,7 @@ VokHandle vokOpenListedDevice(VokDevice* device) {
     VokDevice* copy = vokCloneDevice(device);
     VokHandle handle = VOK_INVALID_HANDLE;
     if (!vokCreateAndLockHandle(kDeviceHandle, copy, free_device, &handle)) {
+        vokTraceSystemError("vokOpen", device->devicePath, EMFILE);  // every handle in use
         vokFreeDevice(copy);
         return VOK_INVALID_HANDLE;
     }

@@ -2,12 +2,14 @@
 // handle (open, info, raw command, close; memory; blocks, PINs and security),
 // each in the pattern that api/deviceCall.h describes and carries out.
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "api/deviceCall.h"
 #include "api/listedDevice.h"
+#include "api/publicCall.h"
 #include "commands/memoryCommands.h"
 #include "commands/tokenCommands.h"
 #include "common/libraryStatus.h"
@@ -41,7 +43,7 @@ static uint32_t as_status(int builderStatus) { return static_cast<uint32_t>(buil
 // ---- Open, info, raw command, close ---------------------------------------
 
 VokHandle vokOpen(uint8_t index) {
-    vokTraceBeginCall();
+    const PublicCall call;
     VokDeviceList* list = vokCreateDeviceList();
     VokHandle handle = VOK_INVALID_HANDLE;
     for (VokDevice* device = vokGetFirstDevice(list); device != nullptr;
@@ -52,12 +54,16 @@ VokHandle vokOpen(uint8_t index) {
         if (handle != VOK_INVALID_HANDLE) break;
     }
     vokFreeDeviceList(list);
-    if (handle != VOK_INVALID_HANDLE) vokUnlockHandle(handle);
+    if (handle != VOK_INVALID_HANDLE) {
+        vokUnlockHandle(handle);
+    } else if (vokTraceLastSystemError() == 0) {
+        vokTraceSystemError("vokOpen", nullptr, ENODEV);  // no token at that index
+    }
     return handle;
 }
 
 uint32_t vokGetInfo(VokHandle handle, void* info, uint32_t length) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (info == nullptr || length < sizeof(VokIdInfo)) return VOK_STATUS_BAD_ARGUMENT;
     return with_handle(handle, [&](VokDevice* device) {
         const int status = read_token_info(device);
@@ -69,7 +75,7 @@ uint32_t vokGetInfo(VokHandle handle, void* info, uint32_t length) {
 }
 
 bool vokCommand(VokHandle handle, TDRVREQUEST_MEK* request, uint32_t length) {
-    vokTraceBeginCall();
+    const PublicCall call;
     // A length beyond the record is refused here, before the lookup, like
     // every other bad argument: the record stays untouched, also its status.
     if (request == nullptr || length < VOK_REQUEST_HEADER_SIZE ||
@@ -88,7 +94,7 @@ bool vokCommand(VokHandle handle, TDRVREQUEST_MEK* request, uint32_t length) {
 }
 
 uint32_t vokClose(VokHandle handle) {
-    vokTraceBeginCall();
+    const PublicCall call;
     return vokFreeHandle(handle, kDeviceHandle) ? VOK_STATUS_OK : VOK_STATUS_BAD_HANDLE;
 }
 
@@ -96,7 +102,7 @@ uint32_t vokClose(VokHandle handle) {
 
 uint32_t vokRead(VokHandle handle, const void* pin, uint32_t pinLength, uint32_t offset,
                  void* buffer, uint32_t length, VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (buffer == nullptr || length == 0) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdReadCmd(device, pin, pinLength, offset, buffer, length, response));
@@ -105,7 +111,7 @@ uint32_t vokRead(VokHandle handle, const void* pin, uint32_t pinLength, uint32_t
 
 uint32_t vokWrite(VokHandle handle, const void* pin, uint32_t pinLength, uint32_t offset,
                   const void* buffer, uint32_t length, VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (buffer == nullptr || length == 0) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdWriteCmd(device, pin, pinLength, offset, buffer, length, response));
@@ -114,7 +120,7 @@ uint32_t vokWrite(VokHandle handle, const void* pin, uint32_t pinLength, uint32_
 
 uint32_t vokReadEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                    uint32_t offset, void* buffer, uint32_t length, VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (buffer == nullptr || length == 0 || !is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(
@@ -124,7 +130,7 @@ uint32_t vokReadEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t p
 
 uint32_t vokWriteEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                     uint32_t offset, const void* buffer, uint32_t length, VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (buffer == nullptr || length == 0 || !is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(
@@ -136,7 +142,7 @@ uint32_t vokWriteEx(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t 
 
 uint32_t vokGetVendorId(VokHandle handle, BLOCK_ID block, uint16_t* vendorId,
                         VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (vendorId == nullptr || !is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdGetVendorIdCmd(device, block, vendorId, response));
@@ -145,7 +151,7 @@ uint32_t vokGetVendorId(VokHandle handle, BLOCK_ID block, uint16_t* vendorId,
 
 uint32_t vokSetVendorId(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                         uint16_t vendorId, VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (vendorId == kNoVendorId || !is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdSetVendorIdCmd(device, block, pin, pinLength, vendorId, response));
@@ -154,7 +160,7 @@ uint32_t vokSetVendorId(VokHandle handle, BLOCK_ID block, const void* pin, uint3
 
 uint32_t vokGetBlockAttr(VokHandle handle, BLOCK_ID block, uint16_t* attributes,
                          VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (attributes == nullptr || !is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdGetBlockAttrCmd(device, block, attributes, response));
@@ -164,7 +170,7 @@ uint32_t vokGetBlockAttr(VokHandle handle, BLOCK_ID block, uint16_t* attributes,
 uint32_t vokSetBlockAttr(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                          RW_PERMISSIONS permissions, uint16_t* attributes,
                          VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (!is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(
@@ -174,7 +180,7 @@ uint32_t vokSetBlockAttr(VokHandle handle, BLOCK_ID block, const void* pin, uint
 
 uint32_t vokLockBlock(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                       ACCESS access, VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     const int32_t accessValue = access;
     if (!is_block(block) ||
         (accessValue != VOK_ACCESS_UNLOCKED && accessValue != VOK_ACCESS_LOCKED)) {
@@ -188,7 +194,7 @@ uint32_t vokLockBlock(VokHandle handle, BLOCK_ID block, const void* pin, uint32_
 uint32_t vokSetPin(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block, const void* pin,
                    uint32_t pinLength, const void* newPin, uint32_t newPinLength,
                    VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     // Only an upper bound on the block: 0 and negative blocks reach the token
     // (as their low 7 bits), which answers for them itself.
     if (newPin == nullptr || !is_new_pin_length(newPinLength) ||
@@ -204,7 +210,7 @@ uint32_t vokSetPin(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block, const voi
 uint32_t vokSetBlockPinUse(VokHandle handle, BLOCK_ID block, const void* pin, uint32_t pinLength,
                            PIN_USE pinUse, PIN_SET_PERMISSIONS pinSetPermissions,
                            VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (!is_block(block)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdSetBlockPinUseCmd(device, block, pin, pinLength, pinUse,
@@ -215,7 +221,7 @@ uint32_t vokSetBlockPinUse(VokHandle handle, BLOCK_ID block, const void* pin, ui
 uint32_t vokSetSecParameters(VokHandle handle, const void* pin, uint32_t pinLength,
                              uint8_t secParameter1, uint8_t secParameter2, uint8_t secParameter3,
                              uint8_t secParameter4, VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     const uint8_t parameters[4] = {secParameter1, secParameter2, secParameter3, secParameter4};
     if (!vokSecurityParametersInRange(parameters)) return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
@@ -228,7 +234,7 @@ uint32_t vokSetSecParameters(VokHandle handle, const void* pin, uint32_t pinLeng
 uint32_t vokGetSecParameters(VokHandle handle, uint8_t* secParameter1, uint8_t* secParameter2,
                              uint8_t* secParameter3, uint8_t* secParameter4,
                              VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     return with_device(handle, [&](VokDevice* device) {
         return as_status(vokIdGetSecParametersCmd(device, secParameter1, secParameter2,
                                                   secParameter3, secParameter4, response));
@@ -265,7 +271,7 @@ static int set_token_pin(VokDevice* device, const void* newPin, uint32_t newPinL
 
 uint32_t vokInitialize(VokHandle handle, const void* pin, uint32_t pinLength, const void* newPin,
                        uint32_t newPinLength, bool pinUse, VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (newPin != nullptr ? !is_new_pin_length(newPinLength) : pinUse)
         return VOK_STATUS_BAD_ARGUMENT;
     return with_device(handle, [&](VokDevice* device) {
@@ -285,7 +291,7 @@ uint32_t vokInitialize(VokHandle handle, const void* pin, uint32_t pinLength, co
 uint32_t vokInitializeBlock(VokHandle handle, TYPE_PIN pinType, BLOCK_ID block, const void* pin,
                             uint32_t pinLength, const void* newPin, uint32_t newPinLength,
                             uint16_t vendorId, bool provision, VokIdResponse* response) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (newPin != nullptr && !is_new_pin_length(newPinLength)) return VOK_STATUS_BAD_ARGUMENT;
     if (provision && (newPin == nullptr || vendorId == kNoVendorId)) return VOK_STATUS_BAD_ARGUMENT;
     // The block is not tested before the sequence: the token answers for the

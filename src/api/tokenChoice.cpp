@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "api/listedDevice.h"
+#include "api/publicCall.h"
 #include "api/tokenEntry.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
@@ -88,7 +89,7 @@ void explain_unlisted(const char* path) {
 void vokFillTokenEntry(const VokDevice& device, VokTokenEntry& entry) { fill_entry(device, entry); }
 
 uint32_t vokListTokens(VokTokenEntry* entries, uint32_t capacity, uint32_t* count) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (count == nullptr || (entries == nullptr && capacity != 0)) return VOK_STATUS_BAD_ARGUMENT;
     VokDeviceList* list = vokCreateDeviceList();
     uint32_t found = 0;
@@ -103,7 +104,7 @@ uint32_t vokListTokens(VokTokenEntry* entries, uint32_t capacity, uint32_t* coun
 }
 
 VokHandle vokOpenPath(const char* path) {
-    vokTraceBeginCall();
+    const PublicCall call;
     if (path == nullptr) {
         vokTraceSystemError("vokOpenPath", nullptr, EINVAL);
         return VOK_INVALID_HANDLE;

@@ -16,9 +16,9 @@
 #include <initializer_list>
 
 #include "common/openAboveStdio.h"
+#include "common/probeableNode.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
-#include "discovery/probeableNode.h"
 #include "lock/mutex.h"
 
 // The accepted devices. The vendor/product ID pair 0xF055/0x0401 is this
@@ -189,6 +189,7 @@ void enumVendorDevices(VokListEntry* listHead) {
 
     DIR* root = opendir(dev_path);
     if (root == nullptr) {
+        vokTraceSystemError("opendir", dev_path, errno);  // EMFILE with no descriptor left
         return;
     }
     // Directory streams are the scan's own, so readdir is safe here.
@@ -204,7 +205,9 @@ void enumVendorDevices(VokListEntry* listHead) {
         dev_path_len += 1 + name_bus_len;
 
         // A bus entry that cannot be listed (a plain file, for one) adds nothing.
-        if (DIR* bus = opendir(dev_path); bus != nullptr) {
+        DIR* bus = opendir(dev_path);
+        if (bus == nullptr && errno != ENOTDIR) vokTraceSystemError("opendir", dev_path, errno);
+        if (bus != nullptr) {
             while (const dirent* devEntry = readdir(bus)) {  // NOLINT(concurrency-mt-unsafe)
                 const char* name_dev = devEntry->d_name;
                 if (name_dev[0] == '.') {

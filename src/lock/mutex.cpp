@@ -13,10 +13,10 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/lockFileName.h"
 #include "common/openAboveStdio.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
-#include "lock/lockFileName.h"
 #include "lock/mutexInternal.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "common/lockFileName.h"
 #include "discovery/testSupport.h"
-#include "lock/lockFileName.h"
 #include "lock/mutexInternal.h"
 
 namespace {

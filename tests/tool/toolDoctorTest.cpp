@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,25 @@ TEST(VokDoctor, UsbDevfsPathThatIsAFile) {
     RunResult r = runVok(tree, {"doctor"}, "", {{"USB_DEVFS_PATH", file}});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(has(r.out, "problem: the usbfs root " + file + " is not a directory")) << r.out;
+}
+
+// Past the 256th token each one is asked by its path, not taken for the
+// token whose index is its own modulo 256.
+TEST(VokDoctor, EveryOneOf258TokensAnswersWithItsOwnId) {
+    VirtualTree tree;
+    for (unsigned n = 0; n < 258; ++n) {
+        voksim::Identity identity;
+        identity.tokenId[6] = static_cast<uint8_t>(n >> 8);
+        identity.tokenId[7] = static_cast<uint8_t>(n);
+        tree.addToken(1 + n / 100, 1 + n % 100, identity);
+    }
+    RunResult r = runVok(tree, {"doctor"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    std::set<std::string> ids;
+    const std::string mark = "answers: token ID ";
+    for (size_t at = r.out.find(mark); at != std::string::npos; at = r.out.find(mark, at + 1))
+        ids.insert(r.out.substr(at + mark.size(), 16));
+    EXPECT_EQ(ids.size(), 258u) << r.out.substr(r.out.size() - 600);
 }
 
 }  // namespace

@@ -5,13 +5,13 @@
 #include <string>
 
 #include "commands.h"
-#include "common/tokenLimits.h"
 #include "commonOptions.h"
 #include "failure.h"
 #include "jsonViews.h"
 #include "numbers.h"
 #include "pinInput.h"
 #include "token.h"
+#include "tokenLimits.h"
 
 namespace vokcli {
 

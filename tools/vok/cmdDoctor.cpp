@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "commands.h"
-#include "common/tokenUsbId.h"
 #include "commonOptions.h"
 #include "failure.h"
 #include "hexText.h"
 #include "jsonViews.h"
 #include "lockFiles.h"
+#include "tokenUsbId.h"
 #include "usbScan.h"
 #include "vokUdevRule.h"
 
@@ -210,7 +210,9 @@ bool checkLocks(const UsbTree& scan, Report& report) {
 void checkAnswers(Report& report) {
     for (const FoundToken& token : libraryTokens()) {
         std::string name = token.path + " (index " + std::to_string(token.index) + ")";
-        VokHandle handle = vokOpen(static_cast<uint8_t>(token.index));
+        // By its path: an index passes to vokOpen as one byte, and a token
+        // past the 256th would be taken for an earlier one.
+        VokHandle handle = vokOpenPath(token.path.c_str());
         if (handle == VOK_INVALID_HANDLE) {
             report.problem(name + " does not answer: its information cannot be read",
                            "plug the token in again; if it still does not answer, it may be "

@@ -9,7 +9,7 @@ namespace vokcli {
 void addTokenOption(CLI::App& command, TokenChoice& choice) {
     CLI::Option* index = addNumberOption(command, "-t,--token", choice.index, 0, 255,
                                          "Enumeration index of the token (see 'vok list'; "
-                                         "default 0)");
+                                         "default 0); a token past the 256th by --path");
     command
         .add_option("--path", choice.path,
                     "The token's usbfs device node (see 'vok list'), instead of its index")

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "lock/lockFileName.h"
+#include "lockFileName.h"
 
 namespace vokcli {
 

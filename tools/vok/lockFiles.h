@@ -1,7 +1,7 @@
 // The library's lock files, as `vok doctor` inspects them: while the library
 // probes a device node it holds an fcntl record lock on byte 0 of one of 97
 // files "vok00.lock" .. "vok96.lock" in the lock directory (VOK_IPC_NAME, or
-// /tmp), chosen by a hash of the node's path (lock/lockFileName.h, shared
+// /tmp), chosen by a hash of the node's path (src/common/lockFileName.h, shared
 // with the library). A process that keeps one of them locked makes every
 // other process's scan wait.
 #pragma once

@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "common/tokenLimits.h"
 #include "secret.h"
+#include "tokenLimits.h"
 
 namespace vokcli {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/tokenLimits.h"
+#include "tokenLimits.h"
 
 namespace vokcli {
 

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "discovery/linuxUsb.h"
-#include "discovery/probeableNode.h"
+#include "probeableNode.h"
+#include "tokenUsbId.h"
 
 namespace vokcli {
 
@@ -54,11 +54,9 @@ void chooseRoot(UsbTree& tree) {
     }
 }
 
+// The library accepts this vendor and product ID pair in any revision.
 bool acceptedByLibrary(uint16_t idVendor, uint16_t idProduct) {
-    for (const VokUsbId& row : vokVendorIds) {
-        if (row.idVendor == idVendor && row.idProduct == idProduct) return true;
-    }
-    return false;
+    return idVendor == kVokVendorId && idProduct == kVokProductId;
 }
 
 void readDescriptor(int fd, UsbNode& node) {

@@ -2,8 +2,8 @@
 // is guarded by one of 97 files "vok00.lock" .. "vok96.lock", numbered by a
 // weighted hash of the name. The device lock (mutex.cpp) and `vok doctor`,
 // which looks for held lock files, both take the number and the name from
-// here. Header-only, so that the tool, which links only the exported
-// interface of libvok.so, compiles the same code.
+// here. Header-only, in src/common, so that the tool, a client of the public
+// interface, compiles the same code.
 #pragma once
 
 #include <array>

@@ -2,8 +2,8 @@
 // devices of major 189) and regular files (a virtual tree). Anything else (a
 // FIFO, a terminal, another character device) could block the read, or act
 // on being opened, and is left alone. The library's probe and `vok doctor`
-// take the rule from here; header-only, so that the tool, which links only
-// the exported interface of libvok.so, compiles the same code.
+// take the rule from here; header-only, in src/common, so that the tool, a client
+// of the public interface, compiles the same code.
 #pragma once
 
 #include <sys/stat.h>
