@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "common/openAboveStdio.h"
+#include "common/probeableNode.h"
 #include "discovery/linuxUsb.h"
-#include "discovery/probeableNode.h"
 #include "vok/vok.h"
 
 namespace {
