@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,9 +27,11 @@ constexpr uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED
 const char* const kFallbackRoots[] = {"/dev/bus/usb", "/proc/bus/usb"};
 
 void setName(NamedWatch& watch, int wd, const char* name) {
+    // Callers pass names of at most NAME_MAX characters; a longer one is cut.
+    const size_t length = std::min(std::strlen(name), sizeof watch.name - 1);
+    std::memcpy(watch.name, name, length);
+    watch.name[length] = '\0';
     watch.wd = wd;
-    std::strncpy(watch.name, name, sizeof watch.name - 1);
-    watch.name[sizeof watch.name - 1] = '\0';
 }
 
 // Watches the directory holding `candidate` for changes of its entry.
