@@ -1,0 +1,12 @@
+// Fair turns on a busy token: many threads, each with a handle of its own,
+// make small reads on one token with a per-transfer latency, and the table
+// shows how evenly the calls were shared and how long the longest wait was.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Prints the fairness table for 2, 8 and 64 callers on the token that
+// vokOpen(`index`) opens, whose virtual node is `node`; each row runs for
+// `seconds`. Returns false when a call failed.
+bool print_fairness_table(uint8_t index, const std::string& node, double seconds);
