@@ -1,4 +1,4 @@
-// Each caller is a thread with a handle of its own that reads 2 bytes in a
+// Each caller is a thread with a handle of its own that reads 64 bytes in a
 // loop until the row's time is up. The token is busy all along, so one
 // call's share of it (the mean call time) is the row's time over all its
 // calls. A call's wait is its length less that share; in turn, a caller waits
@@ -6,9 +6,9 @@
 #include "lockFairness.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <latch>
 #include <thread>
 #include <vector>
@@ -21,26 +21,28 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kLatencyMicros = 100;
+constexpr uint32_t kReadBytes = 64;
 
 struct FairnessRow {
     int callers = 0;
     long fewest = 0;  // calls of the caller that made the fewest
     long most = 0;
+    double transfersPerCall = 0;
     double meanCallMicros = 0;
     double longestWaitMicros = 0;
-    long failures = 0;  // failed calls, and handles that did not open
+    double p99WaitMicros = 0;  // 99 of 100 calls waited no longer
+    long failures = 0;         // failed calls, and handles that did not open
 };
 
 struct Caller {
     VokHandle handle = VOK_INVALID_HANDLE;
-    long calls = 0;
-    double longestMicros = 0;
+    std::vector<double> callMicros;  // the length of each call
     long failures = 0;
 };
 
 void run_caller(Caller& caller, std::latch& go, const Clock::time_point& end) {
     go.wait();
-    uint8_t bytes[2];
+    uint8_t bytes[kReadBytes];
     VokIdResponse response;
     while (Clock::now() < end) {
         const auto asked = Clock::now();
@@ -48,19 +50,22 @@ void run_caller(Caller& caller, std::latch& go, const Clock::time_point& end) {
             ++caller.failures;
             continue;
         }
-        const double micros =
-            std::chrono::duration<double, std::micro>(Clock::now() - asked).count();
-        caller.longestMicros = std::max(caller.longestMicros, micros);
-        ++caller.calls;
+        caller.callMicros.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - asked).count());
     }
 }
 
-FairnessRow measure(uint8_t index, int callers, double seconds) {
+uint64_t transfers_of(const std::string& node) {
+    const auto state = voksim::readState(node);
+    return state ? state->transferCount : 0;
+}
+
+FairnessRow measure(const std::string& node, int callers, double seconds) {
     std::vector<Caller> each(static_cast<size_t>(callers));
     FairnessRow row;
     row.callers = callers;
     for (Caller& caller : each) {
-        caller.handle = vokOpen(index);
+        caller.handle = vokOpenPath(node.c_str());
         row.failures += caller.handle == VOK_INVALID_HANDLE;
     }
     if (row.failures != 0) {
@@ -70,8 +75,10 @@ FairnessRow measure(uint8_t index, int callers, double seconds) {
     std::latch go(1);
     Clock::time_point end;
     std::vector<std::thread> threads;
-    for (Caller& caller : each)
+    for (Caller& caller : each) {
         threads.emplace_back(run_caller, std::ref(caller), std::ref(go), std::cref(end));
+    }
+    const uint64_t transfersBefore = transfers_of(node);
     const auto start = Clock::now();
     end =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -79,42 +86,50 @@ FairnessRow measure(uint8_t index, int callers, double seconds) {
     for (std::thread& thread : threads) thread.join();
     const double elapsedMicros =
         std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    const uint64_t transfers = transfers_of(node) - transfersBefore;
 
-    long total = 0;
-    double longestCall = 0;
-    row.fewest = each.front().calls;
+    std::vector<double> calls;
+    row.fewest = static_cast<long>(each.front().callMicros.size());
     for (const Caller& caller : each) {
         vokClose(caller.handle);
-        total += caller.calls;
+        const auto made = static_cast<long>(caller.callMicros.size());
+        calls.insert(calls.end(), caller.callMicros.begin(), caller.callMicros.end());
         row.failures += caller.failures;
-        row.fewest = std::min(row.fewest, caller.calls);
-        row.most = std::max(row.most, caller.calls);
-        longestCall = std::max(longestCall, caller.longestMicros);
+        row.fewest = std::min(row.fewest, made);
+        row.most = std::max(row.most, made);
     }
-    row.meanCallMicros = total > 0 ? elapsedMicros / static_cast<double>(total) : 0;
-    row.longestWaitMicros = std::max(0.0, longestCall - row.meanCallMicros);
+    if (calls.empty()) return row;
+    const auto total = static_cast<double>(calls.size());
+    row.transfersPerCall = static_cast<double>(transfers) / total;
+    row.meanCallMicros = elapsedMicros / total;
+    std::sort(calls.begin(), calls.end());
+    row.longestWaitMicros = std::max(0.0, calls.back() - row.meanCallMicros);
+    row.p99WaitMicros =
+        std::max(0.0, calls[static_cast<size_t>(0.99 * (total - 1))] - row.meanCallMicros);
     return row;
 }
 
 }  // namespace
 
-bool print_fairness_table(uint8_t index, const std::string& node, double seconds) {
+bool print_fairness_table(const std::string& node, double seconds) {
     voksim::Faults slow;
     slow.latencyMicros = kLatencyMicros;
     if (!voksim::setFaults(node, slow)) return false;
     std::printf(
-        "\nfair turns: N threads, each with a handle, read 2 bytes from one token, %u us a "
+        "\nfair turns: N threads, each with a handle, read %u bytes from one token, %u us a "
         "transfer, %.0f s a row\n",
-        kLatencyMicros, seconds);
-    std::printf("%8s %20s %12s %14s %16s %8s %9s\n", "callers", "calls each min/max", "mean call",
-                "longest wait", "(N-1) x mean", "ratio", "failures");
+        kReadBytes, kLatencyMicros, seconds);
+    std::printf("%7s %9s %16s %10s %11s %11s %13s %7s %8s\n", "callers", "transfers", "calls each",
+                "mean call", "p99 wait", "longest", "(N-1) x mean", "ratio", "failures");
     bool good = true;
     for (const int callers : {2, 8, 64}) {
-        const FairnessRow row = measure(index, callers, seconds);
+        const FairnessRow row = measure(node, callers, seconds);
         const double bound = (callers - 1) * row.meanCallMicros;
-        std::printf("%8d %9ld / %-8ld %9.2f ms %11.1f ms %13.1f ms %8.2f %9ld\n", row.callers,
-                    row.fewest, row.most, row.meanCallMicros / 1000, row.longestWaitMicros / 1000,
-                    bound / 1000, bound > 0 ? row.longestWaitMicros / bound : 0.0, row.failures);
+        std::printf("%7d %9.1f %7ld to %-5ld %7.2f ms %8.1f ms %8.1f ms %10.1f ms %7.2f %8ld\n",
+                    row.callers, row.transfersPerCall, row.fewest, row.most,
+                    row.meanCallMicros / 1000, row.p99WaitMicros / 1000,
+                    row.longestWaitMicros / 1000, bound / 1000,
+                    bound > 0 ? row.longestWaitMicros / bound : 0.0, row.failures);
         good = good && row.failures == 0;
     }
     return voksim::clearFaults(node) && good;

@@ -3,10 +3,8 @@
 // shows how evenly the calls were shared and how long the longest wait was.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
-// Prints the fairness table for 2, 8 and 64 callers on the token that
-// vokOpen(`index`) opens, whose virtual node is `node`; each row runs for
-// `seconds`. Returns false when a call failed.
-bool print_fairness_table(uint8_t index, const std::string& node, double seconds);
+// Prints the fairness table for 2, 8 and 64 callers on the virtual token of
+// `node`; each row runs for `seconds`. Returns false when a call failed.
+bool print_fairness_table(const std::string& node, double seconds);
