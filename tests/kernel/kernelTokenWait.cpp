@@ -234,7 +234,7 @@ TEST(RealKernelTokenWait, ASmallReaderWaitsOutALongWriteThroughTheQueueAndFailsN
     EXPECT_EQ(vokClose(handle), 0U);
     std::printf(
         "KT-SHARING a %u-byte write at %u us a transfer held it %.1f s; a reader meanwhile: "
-        "%ld reads, the longest %.1f s (limit %u s), %ld failed\n",
+        "reads %ld, the longest %.1f s (limit %u s), failed %ld\n",
         kWriteBytes, kLatencyMicros, writeSeconds, figures.reads, figures.longestMicros / 1e6,
         VOK_TOKEN_WAIT_LIMIT_MS / 1000, figures.failures);
 }
