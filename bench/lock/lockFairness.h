@@ -5,6 +5,6 @@
 
 #include <string>
 
-// Prints the fairness table for 2, 8 and 64 callers on the virtual token of
+// Prints the fairness table for 1, 2, 8 and 64 callers on the virtual token of
 // `node`; each row runs for `seconds`. Returns false when a call failed.
 bool print_fairness_table(const std::string& node, double seconds);
