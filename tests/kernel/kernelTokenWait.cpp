@@ -41,43 +41,26 @@ std::vector<uint8_t> bytes_of(size_t length, unsigned seed) {
     return bytes;
 }
 
-// One line of /proc/locks, such as "3: OFDLCK ADVISORY READ -1 00:05:187
-// 4611686018427387904 4611686018427387904".
-struct LockLine {
-    std::string kind;
-    std::string access;
-    int pid = 0;
-    dev_t device = 0;
-    unsigned long long inode = 0;
-    long long start = 0;
-};
-
-std::vector<LockLine> proc_locks() {
-    std::vector<LockLine> lines;
+// Whether /proc/locks lists a lock of `kind` and `access` on `node`, of
+// process `pid` (any if 0), starting at `startAtLeast` or beyond. A line:
+// "3: OFDLCK ADVISORY READ -1 00:05:187 4611686018427387904 4611686018427387904".
+bool listed(const struct stat& node, const std::string& kind, const std::string& access, int pid,
+            long long startAtLeast) {
     std::ifstream file("/proc/locks");
     for (std::string text; std::getline(file, text);) {
-        char kind[16] = {};
-        char access[16] = {};
-        LockLine line;
+        char kindSeen[16] = {};
+        char accessSeen[16] = {};
+        int pidSeen = 0;
         unsigned major_number = 0;
         unsigned minor_number = 0;
-        if (std::sscanf(text.c_str(), "%*[^:]: %15s %*15s %15s %d %x:%x:%llu %lld", kind, access,
-                        &line.pid, &major_number, &minor_number, &line.inode, &line.start) != 7) {
-            continue;  // a blocked waiter's line ("-> ...") or another format
-        }
-        line.kind = kind;
-        line.access = access;
-        line.device = makedev(major_number, minor_number);
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-bool listed(const struct stat& node, const char* kind, const char* access, int pid,
-            long long startAtLeast) {
-    for (const LockLine& line : proc_locks()) {
-        if (line.device == node.st_dev && line.inode == node.st_ino && line.kind == kind &&
-            line.access == access && (pid == 0 || line.pid == pid) && line.start >= startAtLeast) {
+        unsigned long long inode = 0;
+        long long start = 0;
+        // A blocked waiter's line ("-> ...") does not parse.
+        if (std::sscanf(text.c_str(), "%*[^:]: %15s %*15s %15s %d %x:%x:%llu %lld", kindSeen,
+                        accessSeen, &pidSeen, &major_number, &minor_number, &inode, &start) == 7 &&
+            makedev(major_number, minor_number) == node.st_dev && inode == node.st_ino &&
+            kind == kindSeen && access == accessSeen && (pid == 0 || pidSeen == pid) &&
+            start >= startAtLeast) {
             return true;
         }
     }
@@ -112,14 +95,20 @@ struct ReaderFigures {
     long long longestMicros = 0;
 };
 
-// The reader's process: opens its handle, says so on `ready`, starts when
-// `gate` closes and reads until `stop` closes; its figures go to `out`.
-[[noreturn]] void run_reader(int ready, int gate, int stop, int out) {
+// A child's start: opens its handle, says so on `ready`, and returns it when
+// `gate` closes.
+VokHandle open_and_wait(int ready, int gate) {
     const VokHandle handle = vokOpen(0);
     char go = 0;
-    if (handle == VOK_INVALID_HANDLE || write(ready, "r", 1) != 1 || read(gate, &go, 1) != 0) {
+    if (handle == VOK_INVALID_HANDLE || write(ready, "+", 1) != 1 || read(gate, &go, 1) != 0) {
         _exit(100);
     }
+    return handle;
+}
+
+// The reader's process: reads until `stop` closes; its figures go to `out`.
+[[noreturn]] void run_reader(int ready, int gate, int stop, int out) {
+    const VokHandle handle = open_and_wait(ready, gate);
     ReaderFigures figures;
     const std::vector<uint8_t> expected = bytes_of(kReaderBytes, 7);
     pollfd stopped{stop, POLLIN, 0};
@@ -139,14 +128,9 @@ struct ReaderFigures {
     _exit(write(out, &figures, sizeof figures) == sizeof figures ? 0 : 101);
 }
 
-// The writer's process: opens its handle, says so on `ready`, and writes the
-// whole range when `gate` closes; exits with the write's status.
+// The writer's process: writes the whole range; exits with the status.
 [[noreturn]] void run_writer(int ready, int gate) {
-    const VokHandle handle = vokOpen(0);
-    char go = 0;
-    if (handle == VOK_INVALID_HANDLE || write(ready, "w", 1) != 1 || read(gate, &go, 1) != 0) {
-        _exit(100);
-    }
+    const VokHandle handle = open_and_wait(ready, gate);
     const std::vector<uint8_t> bytes = bytes_of(kWriteBytes, 3);
     VokIdResponse response{};
     const uint32_t status = vokWrite(handle, nullptr, 0, 0, bytes.data(), kWriteBytes, &response);
