@@ -12,7 +12,7 @@ vok-sim create "$remote" --tokens 2 --foreign 1 --units 255 \
 mkdir -p /tmp/record-serve /var/run
 vok-sim serve "$remote" --record /tmp/record-serve > /tmp/serve.log 2>&1 &
 serve_pid=$!
-for _ in $(seq 50); do
+for _ in $(seq 600); do
   grep -q '^serving' /tmp/serve.log && break
   sleep 0.1
 done
@@ -60,8 +60,9 @@ for port in $(usbip port | sed -n 's/^Port \([0-9]*\):.*/\1/p'); do
   usbip detach -p "$port" || detached=1
 done
 ports_free || detached=1
-sleep 0.3
-[ "$(grep -c ': released ' /tmp/serve.log)" -eq 3 ] || detached=1
+released() { [ "$(grep -c ': released ' /tmp/serve.log)" -eq 3 ]; }
+for _ in $(seq 600); do released && break; sleep 0.1; done
+released || detached=1
 result remote-detach "$detached"
 
 kill -TERM "$serve_pid"

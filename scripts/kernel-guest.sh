@@ -30,9 +30,10 @@ vok-sim create "$tree" --tokens 2 --foreign 1 --units 255 \
 mkdir -p /tmp/record
 vok-sim attach "$tree" --record /tmp/record > /tmp/attach.log 2>&1 &
 attach_pid=$!
-# The three devices (device 001 of a bus is its root hub).
+# The three devices (device 001 of a bus is its root hub). Each wait of the
+# guest gives up after a minute: far beyond its need, however loaded the host.
 count=0
-for _ in $(seq 100); do
+for _ in $(seq 600); do
   count=$(ls /dev/bus/usb/*/* 2>/dev/null | grep -vc '/001$')
   [ "$count" -ge 3 ] && break
   sleep 0.1
@@ -102,14 +103,14 @@ cat /tmp/attach.log
 # A server killed with SIGKILL, or a tree deleted while attached, leaves the
 # kernel's ports free again; a stale record does not block the next attach.
 ports_free() {
-  for _ in $(seq 50); do
+  for _ in $(seq 600); do
     grep -q '^hs  *[0-9]*  *006' /sys/devices/platform/vhci_hcd.0/status || return 0
     sleep 0.1
   done
   return 1
 }
 devices_present() {
-  for _ in $(seq 100); do
+  for _ in $(seq 600); do
     [ "$(ls /dev/bus/usb/*/* 2>/dev/null | grep -vc '/001$')" -ge "$1" ] && return 0
     sleep 0.1
   done

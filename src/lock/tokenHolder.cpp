@@ -102,6 +102,38 @@ pid_t vokFindTokenHolder(dev_t device, ino_t inode) {
     return holder;
 }
 
+bool vokHolderMayWrite(pid_t process, const struct stat& node) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/status", process);
+    char status[2048];
+    if (read_small_file(path, status, sizeof status) <= 0) return false;
+    // "Uid:" and "Gid:" give real, effective, saved and file-system IDs; the
+    // kernel checks access with the last.
+    const char* uidLine = std::strstr(status, "\nUid:");
+    const char* gidLine = std::strstr(status, "\nGid:");
+    const char* groupsLine = std::strstr(status, "\nGroups:");
+    unsigned long long uid = 0;
+    unsigned long long gid = 0;
+    if (uidLine == nullptr || gidLine == nullptr ||
+        std::sscanf(uidLine, "\nUid: %*u %*u %*u %llu", &uid) != 1 ||
+        std::sscanf(gidLine, "\nGid: %*u %*u %*u %llu", &gid) != 1) {
+        return false;
+    }
+    if (uid == 0 || (node.st_mode & S_IWOTH) != 0) return true;
+    if (uid == node.st_uid) return (node.st_mode & S_IWUSR) != 0;
+    if ((node.st_mode & S_IWGRP) == 0) return false;
+    if (gid == node.st_gid) return true;
+    for (const char* at = groupsLine != nullptr ? groupsLine + 8 : "";
+         *at != '\0' && *at != '\n';) {
+        char* end = nullptr;
+        const unsigned long long group = std::strtoull(at, &end, 10);
+        if (end == at) break;
+        if (group == node.st_gid) return true;
+        at = end;
+    }
+    return false;
+}
+
 uint64_t vokTaskProgress(pid_t process, pid_t thread) {
     char path[64];
     if (thread != 0) {

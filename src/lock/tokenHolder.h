@@ -3,6 +3,7 @@
 // kernel's own records are read, so nobody can forge them.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -11,6 +12,13 @@
 // /proc/locks lists it; 0 when no holder is listed (the file is free, or its
 // holder lives in a PID namespace this process cannot see).
 pid_t vokFindTokenHolder(dev_t device, ino_t inode);
+
+// Whether the process `process` may itself open `node` for writing, by the
+// owner, group and mode that /proc and the node show (an ACL grant is not
+// seen: such a holder counts as one that may not). A process that can only
+// read the node can still hold an flock on it; its progress must not keep
+// anybody waiting.
+bool vokHolderMayWrite(pid_t process, const struct stat& node);
 
 // A number that grows while the task runs: its CPU time and the times it was
 // scheduled. `thread` 0 reads the whole process `process`, else its thread

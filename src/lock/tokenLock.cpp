@@ -26,8 +26,9 @@
 // changed, or its task ran. The holder's process comes from /proc/locks;
 // when that is this process, the listed descriptors below name the very
 // thread that holds it. A holder that cannot be seen (in another PID
-// namespace, or a descriptor that is not the library's) shows no progress,
-// so the limit counts from the start of the wait, as a fixed bound.
+// namespace, or a descriptor that is not the library's), and one that may
+// only read the node (it could flock it all the same), shows no progress, so
+// the limit counts from the start of the wait, as a fixed bound.
 //
 // A process forked while a thread holds the lock gets a copy of the lock's
 // descriptor, and with it a share of the lock, until it execs (the descriptor
@@ -212,7 +213,9 @@ HolderView look_at_holder(const struct stat& node) {
         if (view.thread != 0) view.progress = vokTaskProgress(view.process, view.thread);
         return view;
     }
-    view.progress = vokTaskProgress(view.process, 0);
+    // A holder that may only read the node took the lock without a right to
+    // the token: it shows no progress, so it delays nobody beyond the limit.
+    if (vokHolderMayWrite(view.process, node)) view.progress = vokTaskProgress(view.process, 0);
     return view;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,18 +45,21 @@ class InheritanceTest : public OpenTokenTest {};
 
 TEST_F(InheritanceTest, AStartedProgramInheritsNoDescriptorOfTheLibrary) {
     voksim::Faults slow;
-    slow.latencyMicros = 3000;  // a read of 256 bytes then takes about 0.25 s
+    slow.latencyMicros = 6000;  // a read of 256 bytes then takes at least 0.5 s
     ASSERT_TRUE(voksim::setFaults(node_, slow));
+    std::atomic<bool> done{false};
     std::thread reader([&] {
         uint8_t bytes[256];
         EXPECT_EQ(vokRead(handle_, nullptr, 0, 0, bytes, sizeof bytes, &response_), 0u);
+        done = true;
     });
     VokMutex lock = {-1, nullptr};
     vokMutexLock((tree_.root() + "/lock-name").c_str(), &lock);
     ASSERT_GE(lock.fd, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
-    const std::vector<std::string> ours = openFiles();
+    // Once the read is under way, both of its descriptors are open.
+    std::vector<std::string> ours = openFiles();
+    while (countStartingWith(ours, node_) < 2 && !done) ours = openFiles();
     const std::string theirs = childDescriptors();
     vokMutexUnLock(&lock);
     reader.join();

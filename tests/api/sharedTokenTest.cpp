@@ -48,6 +48,12 @@ int work(int worker) {
         faults += vokWrite(handle, nullptr, 0, offset, bytes.data(), kRange, &response) != 0;
         faults += vokRead(handle, nullptr, 0, offset, back.data(), kRange, &response) != 0;
         faults += back != bytes;
+        // Another worker's unaligned write of the shared word fetches it and
+        // writes it back: were the token let go in between, this byte would
+        // revert.
+        uint8_t before = 0;
+        faults += vokRead(handle, nullptr, 0, kSharedWord + worker, &before, 1, &response) != 0;
+        faults += round > 0 && before != shared_byte(worker, round - 1);
         const uint8_t mine = shared_byte(worker, round);
         faults += vokWrite(handle, nullptr, 0, kSharedWord + worker, &mine, 1, &response) != 0;
     }

@@ -1,7 +1,11 @@
 // vokListTokens and vokOpenPath on virtual tokens: what the listing reports
 // (and that it sends nothing to any token), and which paths open a token.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -184,6 +188,45 @@ TEST_F(TokenChoiceTest, FailsCleanlyForAPathThatIsNoListedToken) {
     }
     EXPECT_FALSE(anyTransfer());
     EXPECT_TRUE(voksim::readLog(outside).empty());
+}
+
+// A node is the pair of its file system and its inode: a file elsewhere that
+// shares only the inode number of a token's node is not that token. Two
+// fresh tmpfs mounts number their inodes alike, so one can be made.
+TEST(TokenChoiceInode, AFileWithATokenNodesInodeNumberOnAnotherFileSystemIsNoToken) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount";
+    testsupport::TempDir top("vok-inode-");
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const std::string a = top.path() + "/a";
+        const std::string b = top.path() + "/b";
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mkdir(a.c_str(), 0700) != 0 || mkdir(b.c_str(), 0700) != 0 ||
+            mount("tmpfs", a.c_str(), "tmpfs", 0, nullptr) != 0 ||
+            mount("tmpfs", b.c_str(), "tmpfs", 0, nullptr) != 0) {
+            _exit(90);
+        }
+        testsupport::ScopedEnv root("USB_DEVFS_PATH", a);
+        const std::string node = voksim::createToken(a, 1, 2, voksim::Identity{});
+        struct stat token = {};
+        if (stat(node.c_str(), &token) != 0) _exit(91);
+        std::string twin;
+        for (int i = 0; twin.empty() && i < 64; ++i) {
+            const std::string file = b + "/f" + std::to_string(i);
+            std::ofstream{file} << "x";
+            struct stat st = {};
+            if (stat(file.c_str(), &st) == 0 && st.st_ino == token.st_ino) twin = file;
+        }
+        if (twin.empty()) _exit(92);
+        const VokHandle handle = vokOpenPath(twin.c_str());
+        _exit(handle == VOK_INVALID_HANDLE && vokLastSystemError() == ENODEV ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "90-92: the two file systems could not be made";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 // could not start.
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -142,6 +143,43 @@ TEST(TokenWait, AChildForkedDuringACallDoesNotKeepTheToken) {
     EXPECT_EQ(vokRead(handle.get(), nullptr, 0, 7, &byte, 1, &response), VOK_STATUS_OK);
     kill(worker, SIGKILL);
     waitpid(worker, nullptr, 0);
+}
+
+// A process that may only read the node can still flock it; however busy it
+// keeps itself, its waiters give up after the limit instead of waiting on.
+TEST(TokenWait, AHolderThatMayOnlyReadTheNodeDelaysNobodyBeyondTheLimit) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to change user";
+    TokenTree tree;
+    const std::string node = tree.addToken(2);
+    ScopedHandle opened(vokOpen(0));
+    ASSERT_NE(opened.get(), VOK_INVALID_HANDLE);
+    for (const std::string& path : {tree.root(), tree.root() + "/001"}) {
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    }
+    ASSERT_EQ(chmod(node.c_str(), 0644), 0);
+    int locked[2];
+    ASSERT_EQ(pipe(locked), 0);
+    const pid_t stranger = fork();
+    ASSERT_NE(stranger, -1);
+    if (stranger == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(90);
+        const int fd = open(node.c_str(), O_RDONLY);
+        const char done = 'l';
+        if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(locked[1], &done, 1) != 1) _exit(91);
+        std::atomic<unsigned> spin{0};
+        for (;;) spin.fetch_add(1, std::memory_order_relaxed);
+    }
+    close(locked[1]);
+    char done = 0;
+    ASSERT_EQ(read(locked[0], &done, 1), 1) << "the stranger could not lock the node";
+    uint8_t byte = 0;
+    VokIdResponse response;
+    EXPECT_EQ(vokRead(opened.get(), nullptr, 0, 7, &byte, 1, &response),
+              VOK_STATUS_TRANSFER_FAILED);
+    EXPECT_EQ(vokLastSystemError(), EBUSY);
+    kill(stranger, SIGKILL);
+    waitpid(stranger, nullptr, 0);
+    close(locked[0]);
 }
 
 // A holder whose call lasts longer than the limit but makes progress all along

@@ -35,7 +35,7 @@ TEST_F(ProbeSwapTest, NodeSwappedForAFifoAfterTheTypeCheckIsNotRead) {
     voktest::addNode(usb.path(), "001", "002", voktest::tokenDescriptor());
     EXPECT_EXIT(
         {
-            alarm(10);
+            alarm(60);  // a hang, not a slow machine
             swapAt = usb / "001/001";
             VokDeviceList* list = vokCreateDeviceList();
             const VokDevice* first = vokGetFirstDevice(list);

@@ -135,7 +135,7 @@ TEST(HandleConcurrencyTest, HolderReopensItsHandleWhileAnotherThreadWaitsForIt) 
     // Run in a child that a stuck wait cannot keep alive.
     EXPECT_EXIT(
         {
-            alarm(10);
+            alarm(60);  // a hang, not a slow machine
             Tracked tracked;
             VokHandle handle = kVokNoHandle;
             vokCreateAndLockHandle(kDeviceType, &tracked, countFree, &handle);

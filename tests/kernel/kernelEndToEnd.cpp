@@ -277,7 +277,7 @@ TEST(RealKernel, UnplugInTheMiddleOfAReadGivesStatus5WithoutHanging) {
     EXPECT_EQ(token.read(0, bytes), 5U);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     unplugger.join();
-    EXPECT_LT(elapsed, std::chrono::seconds(10));
+    EXPECT_LT(elapsed, std::chrono::minutes(1)) << "a hang, not a slow guest";
     EXPECT_EQ(token.read(0, bytes), 5U) << "later calls fail cleanly";
     EXPECT_EQ(vokClose(token.handle), 0U);
     token.handle = kNoHandle;

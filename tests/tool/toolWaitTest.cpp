@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include "toolHarness.h"
@@ -18,19 +21,54 @@
 namespace voktest {
 namespace {
 
-// Runs `vok args` in the background, lets it settle into its wait, makes
-// the change, and returns how the wait ended. A vok that starts late still
-// sees the change through its first scan, so the outcome never depends on
-// speed.
+const std::string kLongTimeout = "600";
+
+// Whether process `pid` sleeps with an inotify descriptor open.
+bool sleepsOnInotify(const std::string& pid) {
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + pid + "/fd", error)) {
+        if (std::filesystem::read_symlink(fd.path(), error) != "anon_inode:inotify") continue;
+        std::ifstream stat("/proc/" + pid + "/stat");
+        const std::string text((std::istreambuf_iterator<char>(stat)), {});
+        const size_t paren = text.rfind(')');
+        return paren != std::string::npos && text.compare(paren, 3, ") S") == 0;
+    }
+    return false;
+}
+
+// Waits (up to a minute) until a child of this process sleeps on inotify:
+// the vok that it started has settled into its wait.
+void awaitSettledChild() {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    const std::string parent = std::to_string(getpid());
+    while (std::chrono::steady_clock::now() < giveUp) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+            const std::string pid = entry.path().filename();
+            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::ifstream stat(entry.path() / "stat");
+            const std::string text((std::istreambuf_iterator<char>(stat)), {});
+            const size_t paren = text.rfind(')');
+            if (paren == std::string::npos) continue;
+            std::istringstream fields(text.substr(paren + 2));
+            std::string state, ppid;
+            fields >> state >> ppid;
+            if (ppid == parent && sleepsOnInotify(pid)) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << "no vok settled into its wait in a minute";
+}
+
+// Runs `vok args` in the background, waits until it has settled into its
+// wait, makes the change, and returns how the wait ended.
 RunResult waitAcross(const VirtualTree& tree, const std::vector<std::string>& args,
                      const std::function<void()>& change) {
     auto waiting = std::async(std::launch::async, [&] { return runVok(tree, args); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    awaitSettledChild();
     change();
     return waiting.get();
 }
-
-const std::string kLongTimeout = "600";
 
 TEST(VokWait, WakesWhenATokenIsPluggedInOrRemoved) {
     VirtualTree tree;
@@ -99,9 +137,9 @@ TEST(VokWait, FollowsTheRootWhenItsLinkIsPointedElsewhereOrItIsUnmounted) {
             Environment env = treeEnvironment(tree);
             env["USB_DEVFS_PATH"] = root;
             auto waiting = std::async(std::launch::async, [&] {
-                return runVokIn(env, {"wait", "--timeout", "20"});
+                return runVokIn(env, {"wait", "--timeout", kLongTimeout});
             });
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            awaitSettledChild();
             if (!change.show(scratch.path(), tree.root.path())) _exit(78);
             _exit(waiting.get().exitCode);
         }

@@ -23,8 +23,8 @@ constexpr const char* kNoPermission =
 constexpr const char* kRemoved = "the token was removed: plug it in again";
 constexpr const char* kNoAnswer = "the token did not answer: try again, or re-plug it";
 constexpr const char* kHeld =
-    "another program held the token for longer than the library waits for it: 'fuser -v' on "
-    "its node (see 'vok list') names it";
+    "another program holds the token and made no progress for as long as the library waits "
+    "(stopped, or asleep): 'fuser -v' on its node (see 'vok list') names it";
 
 constexpr Cause kCauses[] = {
     {EACCES, "EACCES", kNoPermission},

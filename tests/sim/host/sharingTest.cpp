@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "sim/hostDriver.h"
@@ -114,41 +115,69 @@ TEST(SharingTest, TheTokenKeepsItsMemoryAndPinsFromOneRunToTheNext) {
     EXPECT_EQ(stored[1], 0xFE);
 }
 
+// One step of a scene, posted by one process and awaited by another.
+struct Step {
+    int fds[2] = {-1, -1};
+    Step() { EXPECT_EQ(pipe(fds), 0); }
+    ~Step() {
+        close(fds[0]);
+        close(fds[1]);
+    }
+    void post() const { EXPECT_EQ(write(fds[1], "", 1), 1); }
+    void await() const {
+        char byte = 0;
+        EXPECT_EQ(read(fds[0], &byte, 1), 1);
+    }
+};
+
 // The kernel refuses a record-lock wait as a deadlock when two processes each
 // hold one token and wait for the other's, although the holders and waiters
 // are different threads. The refused waiter must keep waiting, not go on
-// unlocked: memory byte 0 of token A counts the holders inside A.
+// unlocked: memory byte 0 of each token counts the holders inside it.
 TEST(SharingTest, AWaitRefusedAsADeadlockStillKeepsOtherProcessesOut) {
     TempDir tree;
     const std::string a = voksim::createToken(tree.path(), 1, 2);
     const std::string b = voksim::createToken(tree.path(), 1, 3);
-    const auto holdFor = [](const std::string& node, int millis) {
-        return voksim::modifyState(node, [millis, &node](voksim::TokenState& state) {
-            const bool alone = node.back() != '2' || state.memory[0]++ == 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(millis));
-            if (node.back() == '2') --state.memory[0];
-            if (!alone) state.memory[1] = 1;  // seen by the parent
+    const auto hold = [](const std::string& node, const std::function<void()>& inside) {
+        return voksim::modifyState(node, [&](voksim::TokenState& state) {
+            const bool alone = state.memory[0]++ == 0;
+            inside();
+            --state.memory[0];
+            if (!alone) state.memory[1] = 1;
         });
     };
     // This process holds A, then waits for B from another thread; the child
-    // holds B, then waits for A from another thread.
+    // holds B, then waits for A from another thread. A holder lets go a while
+    // after the other process's waiter has set out (if that waiter is late,
+    // the scene is only weaker, never wrong).
+    const Step aHeld, bHeld, waitingForA, waitingForB;
+    const auto holdUntil = [&](const std::string& node, const Step& held, const Step& waiting) {
+        hold(node, [&] {
+            held.post();
+            waiting.await();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        });
+    };
+    const auto waitFor = [&](const std::string& node, const Step& held, const Step& waiting) {
+        held.await();
+        waiting.post();
+        hold(node, [] {});
+    };
     const pid_t child = fork();
     if (child == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        std::thread holder([&] { holdFor(b, 600); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        holdFor(a, 10);
+        std::thread holder([&] { holdUntil(b, bHeld, waitingForB); });
+        waitFor(a, aHeld, waitingForA);
         holder.join();
         _exit(0);
     }
-    std::thread holder([&] { holdFor(a, 600); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    holdFor(b, 10);
+    std::thread holder([&] { holdUntil(a, aHeld, waitingForA); });
+    waitFor(b, bHeld, waitingForB);
     holder.join();
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(voksim::readState(a)->memory[1], 0) << "two processes were inside token A at once";
+    for (const std::string& node : {a, b})
+        EXPECT_EQ(voksim::readState(node)->memory[1], 0) << "two processes inside " << node;
 }
 
 }  // namespace

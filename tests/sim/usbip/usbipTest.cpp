@@ -6,11 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <thread>
 
 #include "support/tempDir.h"
+#include "usbip/socketSend.h"
 #include "usbip/usbipDevice.h"
 #include "usbip/usbipProtocol.h"
 #include "voksim/voksim.h"
@@ -107,7 +110,7 @@ class UsbipTest : public ::testing::Test {
     Reply receive() {
         Reply reply;
         uint8_t header[48];
-        EXPECT_TRUE(readable(5000));
+        EXPECT_TRUE(readable(60000)) << "no reply in a minute";
         if (recv(kernel, header, sizeof header, MSG_WAITALL) != 48) return reply;
         reply.command = get32(header);
         reply.seqnum = get32(header + 4);
@@ -265,6 +268,34 @@ TEST_F(UsbipTest, UnplugOrADeletedTreeDetachesTheDevice) {
     ASSERT_EQ(std::remove(voksim::statePathOf(node).c_str()), 0);
     finish();
     EXPECT_EQ(outcome.end, ServeEnd::kStateGone) << outcome.message;
+}
+
+// A peer that takes a few bytes now and then cannot stretch the time limit:
+// it covers the whole buffer, not each partial send. The reader gives up
+// after a minute, far beyond the limit under any load.
+TEST(SocketSendTest, ATrickleDoesNotStretchTheLimit) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const int smallest = 1;  // the kernel takes its floor
+    ASSERT_EQ(setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest), 0);
+    std::atomic<bool> gaveUp{false};
+    std::thread trickle([reader = pair[1], &gaveUp] {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        uint8_t some[1024];
+        while (recv(reader, some, sizeof some, 0) > 0) {
+            if (std::chrono::steady_clock::now() > giveUp) {
+                gaveUp = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        close(reader);
+    });
+    const std::vector<uint8_t> lots(16 << 20);
+    EXPECT_FALSE(voksim::usbip::sendWithin(pair[0], lots, std::chrono::milliseconds(200)));
+    close(pair[0]);
+    trickle.join();
+    EXPECT_FALSE(gaveUp) << "the send went on for a minute";
 }
 
 }  // namespace
