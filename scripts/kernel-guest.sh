@@ -91,6 +91,8 @@ timing() {
 timing "direct: vok-sim attach (socket pair to vhci-hcd)"
 result timing $?
 
+. /kernel-guest-wire.sh
+
 # Detaching frees the kernel's ports.
 vok-sim detach "$tree"
 wait "$attach_pid"

@@ -21,7 +21,8 @@ started=$(date +%s)
 
 # 1. Packages: the build's, then the guest's.
 sh scripts/deps.sh
-packages="qemu-system-x86 busybox-static kmod cpio xz-utils libusb-1.0-0-dev pkg-config usbip"
+packages="qemu-system-x86 busybox-static kmod cpio xz-utils libusb-1.0-0-dev pkg-config usbip
+tcpdump tshark"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -44,7 +45,7 @@ cmake --build --preset release -j2 --target vok vok_tool vok_sim vok_kernel_test
   >/dev/null || die "the build failed (cmake --build --preset release)"
 build=$source_dir/build/release
 programs="$build/sim/tool/vok-sim $build/tools/vok/vok $build/tests/kernel/vok_kernel_test
-$build/tests/kernel/vok_kernel_timing $usbip_client"
+$build/tests/kernel/vok_kernel_timing $usbip_client $(command -v tcpdump)"
 
 # 3. Debian's kernel, downloaded and unpacked (never installed on this host).
 kernel_package() {
@@ -92,7 +93,7 @@ cp /bin/busybox "$initramfs/bin/busybox"
 for applet in $(/bin/busybox --list); do
   [ -e "$initramfs/bin/$applet" ] || ln -s busybox "$initramfs/bin/$applet"
 done
-for module in usb-common usbcore usbip-core vhci-hcd; do
+for module in usb-common usbcore usbmon usbip-core vhci-hcd; do
   path=$(modinfo -b "$kernel_root" -k "$version" -n "$module") || die "no module $module"
   case "$path" in
     *.xz) xz -dc "$path" > "$initramfs/modules/$module.ko" ;;
@@ -113,6 +114,7 @@ printf 'root:x:0:0::/root:/bin/sh\nnobody:x:65534:65534::/:/bin/false\n' > "$ini
 printf 'root:x:0:\nnogroup:x:65534:\n' > "$initramfs/etc/group"
 cp scripts/kernel-guest.sh "$initramfs/init"
 cp scripts/kernel-guest-remote.sh "$initramfs/kernel-guest-remote.sh"
+cp scripts/kernel-guest-wire.sh "$initramfs/kernel-guest-wire.sh"
 chmod 755 "$initramfs/init"
 (cd "$initramfs" && find . | cpio -o -H newc --quiet) > "$work/initramfs.cpio"
 
@@ -138,7 +140,27 @@ if [ "$record" = 1 ]; then
   done
 fi
 
-# 6. The report.
+# 6. The kernel's capture of the wire check: tshark with the dissector sees
+# the transactions that vok decode sees (commands, and the tags handed out).
+tr -d '\r' < "$console" | awk '/^KT-WIRE-END/ { inside = 0 } inside { print } /^KT-WIRE-BEGIN/ { inside = 1 }' |
+  base64 -d > "$work/kernel.pcap" 2>/dev/null || true
+wire_fields() {
+  tshark -r "$work/kernel.pcap" -X lua_script:"$source_dir/tools/wireshark/vok.lua" -T fields \
+    -e "$1" -Y "$2" 2>/dev/null
+}
+decode_fields() {
+  "$build/tools/vok/vok" decode --json "$work/kernel.pcap" | sed -n "s/.*\"$1\":\([0-9]*\),\"$2\".*/\1/p" |
+    while read -r value; do printf '0x%02x\n' "$value"; done
+}
+dissector=fail
+if [ -s "$work/kernel.pcap" ] &&
+  [ "$(wire_fields vok.command 'vok.kind == "packet" && vok.phase == 0')" = "$(decode_fields code command)" ] &&
+  [ "$(wire_fields vok.tag 'vok.kind == "reply" && vok.phase == 0 && vok.status == 0')" = \
+    "$(decode_fields tag time)" ]; then
+  dissector=pass
+fi
+
+# 7. The report.
 remote_seconds=$(tr -d '\r' < "$console" | sed -n 's/^KT-REMOTE-SECONDS //p')
 echo "kernel-test: Debian kernel $version under QEMU TCG, guest run ${boot_seconds}s" \
   "(of which the remote path ${remote_seconds:-?}s; whole script $(($(date +%s) - started))s)"
@@ -150,6 +172,7 @@ tr -d '\r' < "$console" | awk '
   END { if (n == 2) printf "per transfer: %s us through vok-sim serve and usbip attach, %s us attached directly (%.2fx)\n", floor[2], floor[1], floor[2] / floor[1] }'
 tr -d '\r' < "$console" | grep '^KT-SHARING' | sed 's/^KT-SHARING /  one token, /'
 tr -d '\r' < "$console" | grep '^KT-RESULT' | sed 's/^KT-RESULT /  /'
+echo "  dissector $dissector (tshark with vok.lua on the kernel's tcpdump capture)"
 if ! tr -d '\r' < "$console" | grep -q '^KT-DONE'; then
   tail -n 60 "$console" >&2
   die "the guest did not finish (console: $console)"
@@ -158,4 +181,5 @@ if tr -d '\r' < "$console" | grep '^KT-RESULT' | grep -qv ' pass$'; then
   tr -d '\r' < "$console" | grep -v '^KT-RECORD' | tail -n 120 >&2
   die "a check in the guest failed (console: $console)"
 fi
+[ "$dissector" = pass ] || die "the dissector disagrees with vok decode on $work/kernel.pcap"
 echo "kernel-test: passed"

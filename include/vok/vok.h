@@ -42,10 +42,19 @@
  * needs comes on top (nothing beyond the system call on Linux).
  *
  * Environment: USB_DEVFS_PATH (the usbfs root), VOK_IPC_NAME (the lock
- * directory) and VOK_DEBUG (the trace level, see Diagnostics) are read with
- * secure_getenv. In a secure-execution process (set-user-ID, set-group-ID, or
- * file capabilities) they are ignored and the defaults apply: /dev/bus/usb
- * then /proc/bus/usb, /tmp, no trace.
+ * directory), VOK_DEBUG (the trace level, see Diagnostics), VOK_CAPTURE and
+ * VOK_CAPTURE_PINS are read with secure_getenv. In a secure-execution process
+ * (set-user-ID, set-group-ID, or file capabilities) they are ignored and the
+ * defaults apply: /dev/bus/usb then /proc/bus/usb, /tmp, no trace, no capture.
+ *
+ * VOK_CAPTURE=FILE (read once, at the first control transfer) makes the
+ * library append every control transfer it makes to FILE, a pcap file of
+ * link type 220 (Linux usbmon, 64-byte header) as `tcpdump -i usbmonN` would
+ * write it, each device's records preceded by its device descriptor: `vok
+ * decode FILE` and Wireshark read it. FILE is created with mode 0600 (a
+ * symbolic link is refused) or must already be such a capture; processes and
+ * threads may share it. The payload bytes that may carry a PIN, a PIN's length
+ * or token memory are written as 0x2A unless VOK_CAPTURE_PINS=1.
  *
  * Every handle-based function below returns 0, 3 or 9 as described with it,
  * 5 or 7 from the exchange with the token, or the token's own status byte.
@@ -417,7 +426,7 @@ VOK_API const char* vokStatusString(uint32_t status);
  * overrides it. Each line starts with "vok[pid:tid]" and a monotonic time
  * stamp in seconds. No line ever holds a PIN byte: the payload of the
  * packets that carry PINs or token memory, and the new PIN's length, is
- * masked.
+ * masked. VOK_CAPTURE (see Environment) records the transfers themselves.
  */
 
 /*
