@@ -3,8 +3,8 @@
 # usage: deps.sh [demo]   (demo: only what the demo's build needs: the
 # library, the vok tool and the virtual token, without tests or style checks)
 set -eu
-demo_packages="cmake ninja-build g++ libcli11-dev nlohmann-json3-dev"
-packages="$demo_packages gcc pkg-config binutils libgtest-dev libgmock-dev
+demo_packages="cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libpcap-dev pkg-config"
+packages="$demo_packages gcc binutils tshark libgtest-dev libgmock-dev
 libbenchmark-dev mandoc clang-format clang-tidy python3-pytest"
 [ "${1:-}" = demo ] && packages=$demo_packages
 missing=""

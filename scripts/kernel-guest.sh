@@ -2,7 +2,9 @@
 # /init of the guest that scripts/kernel-test.sh boots: loads vhci-hcd,
 # attaches a virtual tree with `vok-sim attach`, runs the checks through the
 # real usbfs, then the same over TCP through `vok-sim serve` and Debian's
-# `usbip` client (kernel-guest-remote.sh), and prints one
+# `usbip` client (kernel-guest-remote.sh), then the token monitor across
+# attach cycles and a hot-plugged keyboard (kernel-guest-monitor.sh), and
+# prints one
 # "KT-RESULT NAME pass|fail" line for each, the timing tables between
 # KT-TIMING-BEGIN/END, then KT-DONE, and powers off.
 export PATH=/bin LD_LIBRARY_PATH=/lib HOME=/tmp
@@ -91,6 +93,8 @@ timing() {
 timing "direct: vok-sim attach (socket pair to vhci-hcd)"
 result timing $?
 
+. /kernel-guest-wire.sh
+
 # Detaching frees the kernel's ports.
 vok-sim detach "$tree"
 wait "$attach_pid"
@@ -131,6 +135,7 @@ result kill-and-delete $?
 cat /tmp/attach2.log /tmp/attach3.log
 
 . /kernel-guest-remote.sh
+. /kernel-guest-monitor.sh
 
 if grep -q 'kt.record=1' /proc/cmdline; then
   for file in /tmp/record/*.usbip /tmp/record-serve/*.usbip; do

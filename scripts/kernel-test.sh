@@ -5,7 +5,8 @@
 # the end-to-end test binary, the README's demo session with `vok`,
 # `vok doctor` on a node the user cannot open, and the timing run; then the
 # same devices over TCP: `vok-sim serve` on the guest's loopback and Debian's
-# `usbip` client (list, attach, a refused second importer, detach). Prints a
+# `usbip` client (list, attach, a refused second importer, detach), and
+# `vok monitor` across attach cycles and a hot-plugged QEMU keyboard. Prints a
 # short report; exits non-zero on any failure, and when QEMU or the kernel
 # cannot be had (it never skips).
 #
@@ -21,7 +22,8 @@ started=$(date +%s)
 
 # 1. Packages: the build's, then the guest's.
 sh scripts/deps.sh
-packages="qemu-system-x86 busybox-static kmod cpio xz-utils libusb-1.0-0-dev pkg-config usbip"
+packages="qemu-system-x86 busybox-static kmod cpio xz-utils libusb-1.0-0-dev pkg-config usbip
+tcpdump tshark python3"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -44,7 +46,7 @@ cmake --build --preset release -j2 --target vok vok_tool vok_sim vok_kernel_test
   >/dev/null || die "the build failed (cmake --build --preset release)"
 build=$source_dir/build/release
 programs="$build/sim/tool/vok-sim $build/tools/vok/vok $build/tests/kernel/vok_kernel_test
-$build/tests/kernel/vok_kernel_timing $usbip_client"
+$build/tests/kernel/vok_kernel_timing $usbip_client $(command -v tcpdump)"
 
 # 3. Debian's kernel, downloaded and unpacked (never installed on this host).
 kernel_package() {
@@ -92,7 +94,7 @@ cp /bin/busybox "$initramfs/bin/busybox"
 for applet in $(/bin/busybox --list); do
   [ -e "$initramfs/bin/$applet" ] || ln -s busybox "$initramfs/bin/$applet"
 done
-for module in usb-common usbcore usbip-core vhci-hcd; do
+for module in usb-common usbcore usbmon usbip-core vhci-hcd uhci-hcd; do
   path=$(modinfo -b "$kernel_root" -k "$version" -n "$module") || die "no module $module"
   case "$path" in
     *.xz) xz -dc "$path" > "$initramfs/modules/$module.ko" ;;
@@ -113,6 +115,8 @@ printf 'root:x:0:0::/root:/bin/sh\nnobody:x:65534:65534::/:/bin/false\n' > "$ini
 printf 'root:x:0:\nnogroup:x:65534:\n' > "$initramfs/etc/group"
 cp scripts/kernel-guest.sh "$initramfs/init"
 cp scripts/kernel-guest-remote.sh "$initramfs/kernel-guest-remote.sh"
+cp scripts/kernel-guest-monitor.sh "$initramfs/kernel-guest-monitor.sh"
+cp scripts/kernel-guest-wire.sh "$initramfs/kernel-guest-wire.sh"
 chmod 755 "$initramfs/init"
 (cd "$initramfs" && find . | cpio -o -H newc --quiet) > "$work/initramfs.cpio"
 
@@ -121,10 +125,27 @@ record=0
 [ -n "${VOK_KERNEL_RECORD:-}" ] && record=1
 console=$work/console.log
 boot_started=$(date +%s)
-timeout 600 qemu-system-x86_64 -accel tcg -smp 1 -m 512 -nographic -no-reboot -nic none \
+# A USB 1.1 controller (-usb) for the keyboard that the monitor's check asks
+# the host to plug in through QEMU's monitor socket.
+qemu_monitor=$work/qemu-monitor.sock
+rm -f "$qemu_monitor"
+timeout 600 qemu-system-x86_64 -accel tcg -smp 1 -m 512 -nographic -no-reboot -nic none -usb \
+  -monitor "unix:$qemu_monitor,server=on,wait=off" \
   -kernel "$kernel_root/vmlinux" -initrd "$work/initramfs.cpio" \
-  -append "console=ttyS0 panic=-1 quiet loglevel=3 kt.record=$record" > "$console" 2>&1 ||
-  true
+  -append "console=ttyS0 panic=-1 quiet loglevel=3 kt.record=$record" > "$console" 2>&1 &
+qemu_pid=$!
+keyboard_added=0
+while kill -0 "$qemu_pid" 2>/dev/null; do
+  if [ "$keyboard_added" = 0 ] && tr -d '\r' < "$console" | grep -q '^KT-KEYBOARD-PLEASE'; then
+    python3 -c 'import socket, sys, time
+s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])
+s.sendall(b"device_add usb-kbd,id=kt-keyboard\n"); time.sleep(1); s.close()' "$qemu_monitor" ||
+      echo "kernel-test: cannot reach QEMU's monitor" >&2
+    keyboard_added=1
+  fi
+  sleep 1
+done
+wait "$qemu_pid" || true
 boot_seconds=$(($(date +%s) - boot_started))
 
 if [ "$record" = 1 ]; then
@@ -138,7 +159,27 @@ if [ "$record" = 1 ]; then
   done
 fi
 
-# 6. The report.
+# 6. The kernel's capture of the wire check: tshark with the dissector sees
+# the transactions that vok decode sees (commands, and the tags handed out).
+tr -d '\r' < "$console" | awk '/^KT-WIRE-END/ { inside = 0 } inside { print } /^KT-WIRE-BEGIN/ { inside = 1 }' |
+  base64 -d > "$work/kernel.pcap" 2>/dev/null || true
+wire_fields() {
+  tshark -r "$work/kernel.pcap" -X lua_script:"$source_dir/tools/wireshark/vok.lua" -T fields \
+    -e "$1" -Y "$2" 2>/dev/null
+}
+decode_fields() {
+  "$build/tools/vok/vok" decode --json "$work/kernel.pcap" | sed -n "s/.*\"$1\":\([0-9]*\),\"$2\".*/\1/p" |
+    while read -r value; do printf '0x%02x\n' "$value"; done
+}
+dissector=fail
+if [ -s "$work/kernel.pcap" ] &&
+  [ "$(wire_fields vok.command 'vok.kind == "packet" && vok.phase == 0')" = "$(decode_fields code command)" ] &&
+  [ "$(wire_fields vok.tag 'vok.kind == "reply" && vok.phase == 0 && vok.status == 0')" = \
+    "$(decode_fields tag time)" ]; then
+  dissector=pass
+fi
+
+# 7. The report.
 remote_seconds=$(tr -d '\r' < "$console" | sed -n 's/^KT-REMOTE-SECONDS //p')
 echo "kernel-test: Debian kernel $version under QEMU TCG, guest run ${boot_seconds}s" \
   "(of which the remote path ${remote_seconds:-?}s; whole script $(($(date +%s) - started))s)"
@@ -149,7 +190,9 @@ tr -d '\r' < "$console" | awk '
   inside && /^bare USBDEVFS_CONTROL/ { floor[++n] = $(NF - 1) }
   END { if (n == 2) printf "per transfer: %s us through vok-sim serve and usbip attach, %s us attached directly (%.2fx)\n", floor[2], floor[1], floor[2] / floor[1] }'
 tr -d '\r' < "$console" | grep '^KT-SHARING' | sed 's/^KT-SHARING /  one token, /'
+tr -d '\r' < "$console" | grep '^KT-MONITOR' | sed 's/^KT-MONITOR /  vok monitor: /'
 tr -d '\r' < "$console" | grep '^KT-RESULT' | sed 's/^KT-RESULT /  /'
+echo "  dissector $dissector (tshark with vok.lua on the kernel's tcpdump capture)"
 if ! tr -d '\r' < "$console" | grep -q '^KT-DONE'; then
   tail -n 60 "$console" >&2
   die "the guest did not finish (console: $console)"
@@ -158,4 +201,5 @@ if tr -d '\r' < "$console" | grep '^KT-RESULT' | grep -qv ' pass$'; then
   tr -d '\r' < "$console" | grep -v '^KT-RECORD' | tail -n 120 >&2
   die "a check in the guest failed (console: $console)"
 fi
+[ "$dissector" = pass ] || die "the dissector disagrees with vok decode on $work/kernel.pcap"
 echo "kernel-test: passed"

@@ -42,10 +42,19 @@
  * needs comes on top (nothing beyond the system call on Linux).
  *
  * Environment: USB_DEVFS_PATH (the usbfs root), VOK_IPC_NAME (the lock
- * directory) and VOK_DEBUG (the trace level, see Diagnostics) are read with
- * secure_getenv. In a secure-execution process (set-user-ID, set-group-ID, or
- * file capabilities) they are ignored and the defaults apply: /dev/bus/usb
- * then /proc/bus/usb, /tmp, no trace.
+ * directory), VOK_DEBUG (the trace level, see Diagnostics), VOK_CAPTURE and
+ * VOK_CAPTURE_PINS are read with secure_getenv. In a secure-execution process
+ * (set-user-ID, set-group-ID, or file capabilities) they are ignored and the
+ * defaults apply: /dev/bus/usb then /proc/bus/usb, /tmp, no trace, no capture.
+ *
+ * VOK_CAPTURE=FILE (read once, at the first control transfer) makes the
+ * library append every control transfer it makes to FILE, a pcap file of
+ * link type 220 (Linux usbmon, 64-byte header) as `tcpdump -i usbmonN` would
+ * write it, each device's records preceded by its device descriptor: `vok
+ * decode FILE` and Wireshark read it. FILE is created with mode 0600 (a
+ * symbolic link is refused) or must already be such a capture; processes and
+ * threads may share it. The payload bytes that may carry a PIN, a PIN's length
+ * or token memory are written as 0x2A unless VOK_CAPTURE_PINS=1.
  *
  * Every handle-based function below returns 0, 3 or 9 as described with it,
  * 5 or 7 from the exchange with the token, or the token's own status byte.
@@ -75,7 +84,7 @@ extern "C" {
 #endif
 
 #define VOK_VERSION_MAJOR 1
-#define VOK_VERSION_MINOR 2
+#define VOK_VERSION_MINOR 3
 #define VOK_VERSION_PATCH 0
 
 /* The longest a call waits for a holder of the token that makes no progress
@@ -417,7 +426,7 @@ VOK_API const char* vokStatusString(uint32_t status);
  * overrides it. Each line starts with "vok[pid:tid]" and a monotonic time
  * stamp in seconds. No line ever holds a PIN byte: the payload of the
  * packets that carry PINs or token memory, and the new PIN's length, is
- * masked.
+ * masked. VOK_CAPTURE (see Environment) records the transfers themselves.
  */
 
 /*
@@ -503,6 +512,95 @@ VOK_API uint32_t vokListTokens(VokTokenEntry* entries, uint32_t capacity, uint32
  * handles are open. Nothing is sent to a device that is not the token opened.
  */
 VOK_API VokHandle vokOpenPath(const char* path);
+
+/* ---- Watching tokens come and go (since 1.3) -------------------------- */
+
+/*
+ * A monitor reports every token that arrives or leaves, on a descriptor that
+ * the application adds to its own poll/epoll/select loop. It watches the
+ * usbfs root of vokListTokens (USB_DEVFS_PATH, else /dev/bus/usb, else
+ * /proc/bus/usb) through inotify alone: no udev, no netlink, no thread of the
+ * library's own, no signal. It follows the root when it is replaced (a link
+ * pointed elsewhere, a directory put in its place), unmounted or mounted
+ * again, and when the kernel's event queue overflowed it looks at the whole
+ * tree again and reports the difference.
+ *
+ * Every token instance gives one VOK_MONITOR_ARRIVED and later one
+ * VOK_MONITOR_LEFT, in that order; a token plugged in again is a new
+ * instance. Arrived means usable: this process opened the node read-write and
+ * read an accepted device descriptor. A token whose node stays readable but
+ * not writable for VOK_MONITOR_REFUSAL_DELAY_MS (udev grants access a moment
+ * after the node appears) is reported once as VOK_MONITOR_REFUSED with the
+ * errno of the open (EACCES): it is watched on, and gives
+ * VOK_MONITOR_ARRIVED if access is granted later, and VOK_MONITOR_LEFT when
+ * it goes. A node that cannot even be read cannot be told from another
+ * device and is not reported until it can. An instance that came and went
+ * before the monitor looked at it was never usable and gives no event.
+ *
+ * Threads: vokMonitorRead may be called from any thread, also from several at
+ * once (calls on one monitor are serialised); vokMonitorClose must be the
+ * last call on a monitor, made when no other call on it is in progress. A
+ * monitor belongs to the process that created it (a child after fork must
+ * not use it). Descriptors: all of the monitor's are close-on-exec and above
+ * 2. Memory: vokMonitorCreate makes one allocation of about 600 KiB of
+ * address space (room for VOK_MONITOR_MOST_TOKENS tokens at once), of which
+ * only the pages in use are touched; reading events allocates nothing.
+ */
+typedef struct VokMonitor VokMonitor;
+
+/* vokMonitorCreate's flag: report the tokens present now as arrivals first. */
+#define VOK_MONITOR_PRESENT 1u
+
+/* How long a token's node may stay unopenable before it is reported. */
+#define VOK_MONITOR_REFUSAL_DELAY_MS 1000u
+
+/* The most tokens a monitor follows at once; more are not reported. */
+#define VOK_MONITOR_MOST_TOKENS 64u
+
+/* VokTokenEntry.index of an event that has none (VOK_MONITOR_LEFT and
+ * VOK_MONITOR_REFUSED: the token is not openable by index then). */
+#define VOK_MONITOR_NO_INDEX 0xFFFFFFFFu
+
+/* The kinds of event. */
+#define VOK_MONITOR_ARRIVED 1u
+#define VOK_MONITOR_LEFT 2u
+#define VOK_MONITOR_REFUSED 3u
+
+typedef struct VokMonitorEvent {
+    uint32_t kind;       /* VOK_MONITOR_ARRIVED, VOK_MONITOR_LEFT or VOK_MONITOR_REFUSED */
+    int32_t error;       /* VOK_MONITOR_REFUSED: the open's errno (EACCES); else 0 */
+    VokTokenEntry token; /* as vokListTokens gives it; index: vokOpen's index when the
+                            token arrived, else VOK_MONITOR_NO_INDEX */
+} VokMonitorEvent;
+
+VOK_HEADER_ASSERT(offsetof(VokMonitorEvent, token) == 8, monitor_event_token);
+
+/*
+ * Creates a monitor; `flags` is 0 or VOK_MONITOR_PRESENT (then every token
+ * present now is reported as arrived before any later event). Returns null
+ * with vokLastSystemError() saying why: EINVAL for an unknown flag, ENOENT
+ * when no usbfs root exists, EMFILE or ENOMEM when the descriptors or memory
+ * cannot be had, or the errno of inotify_add_watch on the root.
+ */
+VOK_API VokMonitor* vokMonitorCreate(uint32_t flags);
+
+/*
+ * The descriptor to poll for reading (-1 for a null monitor). It is readable
+ * when an event may wait: call vokMonitorRead until it returns 0, then poll
+ * again. Only the monitor reads from it; it stays valid until vokMonitorClose.
+ */
+VOK_API int vokMonitorFd(const VokMonitor* monitor);
+
+/*
+ * Takes the next event without blocking: 1 with `*event` filled, 0 when none
+ * waits (a change under usbfs that concerned no token wakes the descriptor
+ * and gives 0), -1 with vokLastSystemError() EINVAL for a null argument, or
+ * the errno of a failed read of the kernel's events.
+ */
+VOK_API int vokMonitorRead(VokMonitor* monitor, VokMonitorEvent* event);
+
+/* Closes the monitor's descriptors and frees it; a null monitor is ignored. */
+VOK_API void vokMonitorClose(VokMonitor* monitor);
 
 #ifdef __cplusplus
 }

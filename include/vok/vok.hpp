@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -355,6 +356,83 @@ class Token {
 
   private:
     VokHandle handle_ = VOK_INVALID_HANDLE;
+};
+
+// One change that a Monitor reports.
+struct MonitorEvent {
+    enum Kind : std::uint32_t {
+        arrived = VOK_MONITOR_ARRIVED,  // usable: this process can open it
+        left = VOK_MONITOR_LEFT,
+        refused = VOK_MONITOR_REFUSED,  // present, but not openable read-write
+    };
+    Kind kind = arrived;
+    int error = 0;     // refused: the errno of the open (EACCES)
+    TokenEntry token;  // index: VOK_MONITOR_NO_INDEX when it has none
+};
+
+// Watches tokens arrive and leave (vokMonitorCreate): add fd() to a poll
+// loop, and when it is readable call next() until it gives false. Closes
+// itself; move-only. next() may be called from any thread.
+class Monitor {
+  public:
+    Monitor() noexcept = default;
+    // Takes over a monitor from vokMonitorCreate.
+    explicit Monitor(VokMonitor* monitor) noexcept : monitor_(monitor) {}
+    // A new monitor; empty when it cannot be made (lastSystemError() says why).
+    static Monitor create(std::nothrow_t, bool reportPresent = false) noexcept {
+        return Monitor(vokMonitorCreate(reportPresent ? VOK_MONITOR_PRESENT : 0u));
+    }
+    Monitor(Monitor&& other) noexcept : monitor_(std::exchange(other.monitor_, nullptr)) {}
+    Monitor& operator=(Monitor&& other) noexcept {
+        if (this != &other) {
+            vokMonitorClose(monitor_);
+            monitor_ = std::exchange(other.monitor_, nullptr);
+        }
+        return *this;
+    }
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+    ~Monitor() { vokMonitorClose(monitor_); }
+
+    explicit operator bool() const noexcept { return monitor_ != nullptr; }
+    VokMonitor* get() const noexcept { return monitor_; }
+    // The descriptor to poll for reading; -1 when empty.
+    int fd() const noexcept { return vokMonitorFd(monitor_); }
+
+    // 1 with `event` filled, 0 when no event waits, -1 (lastSystemError()).
+    int next(std::nothrow_t, MonitorEvent& event) const noexcept {
+        VokMonitorEvent raw;
+        const int result = vokMonitorRead(monitor_, &raw);
+        if (result == 1) {
+            const VokTokenEntry& entry = raw.token;
+            event.kind = static_cast<MonitorEvent::Kind>(raw.kind);
+            event.error = raw.error;
+            event.token = TokenEntry{entry.index, entry.path, entry.productId, entry.busNumber,
+                                     entry.deviceNumber};
+        }
+        return result;
+    }
+
+#if defined(__cpp_exceptions)
+    // A new monitor; throws std::system_error when it cannot be made.
+    explicit Monitor(bool reportPresent) : Monitor(create(std::nothrow, reportPresent)) {
+        if (!monitor_) {
+            throw std::system_error(lastSystemError(), std::generic_category(), "vokMonitorCreate");
+        }
+    }
+    // The next event (true), or false when none waits; throws
+    // std::system_error when the kernel's events cannot be read.
+    bool next(MonitorEvent& event) const {
+        const int result = next(std::nothrow, event);
+        if (result < 0) {
+            throw std::system_error(lastSystemError(), std::generic_category(), "vokMonitorRead");
+        }
+        return result == 1;
+    }
+#endif
+
+  private:
+    VokMonitor* monitor_ = nullptr;
 };
 
 }  // namespace vok

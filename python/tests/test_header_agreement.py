@@ -37,7 +37,8 @@ def test_the_request_record_has_the_header_size() -> None:
 
 
 def test_the_records_lay_out_their_fields_as_the_header_asserts() -> None:
-    records = {"VokIdInfo": _native.IdInfo, "VokTokenEntry": _native.TokenEntry}
+    records = {"VokIdInfo": _native.IdInfo, "VokTokenEntry": _native.TokenEntry,
+               "VokMonitorEvent": _native.MonitorEvent}
     checked = 0
     for record, field, offset in re.findall(r"offsetof\((Vok\w+), (\w+)\) == (\d+)",
                                             HEADER.read_text()):

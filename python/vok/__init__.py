@@ -29,16 +29,17 @@ library's trace (VOK_DEBUG sets its level too).
 
 from ._diagnostics import last_system_error, set_log_handler, set_log_level
 from ._listing import TokenEntry, tokens
+from ._monitor import EventKind, Monitor, MonitorEvent
 from ._native import (REQUEST_HEADER_SIZE, REQUEST_SIZE, STATUS_BAD_ARGUMENT, STATUS_BAD_HANDLE,
                       STATUS_OK, STATUS_TRANSFER_FAILED, STATUS_UNKNOWN_MEMORY_MODEL, Request,
                       status_string)
 from ._token import (Access, Permissions, PinSetPermission, PinType, Response, Token,
                      TokenError, TokenInfo, open)
 
-__version__ = "1.2.0"
+__version__ = "1.3.0"
 
 __all__ = [
-    "Access", "Permissions", "PinSetPermission", "PinType", "REQUEST_HEADER_SIZE",
+    "Access", "EventKind", "Monitor", "MonitorEvent", "Permissions", "PinSetPermission", "PinType", "REQUEST_HEADER_SIZE",
     "REQUEST_SIZE", "Request", "Response", "STATUS_BAD_ARGUMENT", "STATUS_BAD_HANDLE", "STATUS_OK",
     "STATUS_TRANSFER_FAILED", "STATUS_UNKNOWN_MEMORY_MODEL", "Token", "TokenEntry",
     "TokenError", "TokenInfo", "last_system_error", "open", "set_log_handler", "set_log_level",

@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import os
 from dataclasses import dataclass
+from typing import Optional
 
 from ._native import STATUS_OK, TokenEntry as _Entry, library
 from ._token import TokenError
@@ -15,7 +16,7 @@ class TokenEntry:
     """One token found: vok.open(path=path) opens it, and vok.open(index) while
     the index is below 256 (vokOpen takes one byte).
     bus_number and device_number are 0 when the usbfs names are not numbers."""
-    index: int
+    index: Optional[int]  # None only in a Monitor event that has none
     path: str  # its usbfs device node
     product_id: int
     bus_number: int = 0

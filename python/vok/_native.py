@@ -99,6 +99,19 @@ class TokenEntry(Structure):
     ]
 
 
+MONITOR_PRESENT = 1
+MONITOR_NO_INDEX = 0xFFFFFFFF
+MONITOR_ARRIVED = 1
+MONITOR_LEFT = 2
+MONITOR_REFUSED = 3
+
+
+class MonitorEvent(Structure):
+    """VokMonitorEvent: one arrival, departure or refusal."""
+
+    _fields_ = [("kind", c_uint32), ("error", c_int32), ("token", TokenEntry)]
+
+
 assert ctypes.sizeof(IdInfo) == 32 and ctypes.sizeof(IdResponse) == 7
 assert ctypes.sizeof(Request) == REQUEST_SIZE and Request.status.offset == 64
 
@@ -138,6 +151,10 @@ _PROTOTYPES = {
     "vokSetLogHandler": (None, [LOG_HANDLER, c_void_p]),
     "vokSetLogLevel": (None, [c_int]),
     "vokLastSystemError": (c_int, []),
+    "vokMonitorCreate": (c_void_p, [c_uint32]),
+    "vokMonitorFd": (c_int, [c_void_p]),
+    "vokMonitorRead": (c_int, [c_void_p, POINTER(MonitorEvent)]),
+    "vokMonitorClose": (None, [c_void_p]),
 }
 
 _loaded: Optional[ctypes.CDLL] = None

@@ -147,13 +147,25 @@ std::string hexBytes(const std::vector<uint8_t>& data, const bool* masked) {
 // Marks the bytes of a memory transfer packet (`first` at data byte
 // `offset`) that fall inside the memory-resident PIN area.
 void maskPinArea(const Masking& masking, const Flow& flow, size_t offset, bool* masked) {
-    if (!masking.memoryPin || (flow.command != 0x31 && flow.command != 0x32)) return;
+    if (!masking.memoryPin || (flow.command != VOK_CMD_READ && flow.command != VOK_CMD_WRITE)) {
+        return;
+    }
     const uint32_t first = 2u * (flow.wordOffset + 2u * flow.wordPairs);
     for (uint32_t i = 0; i < 4; ++i) {
         const uint32_t address = first + i;
         if (address >= masking.pinAddress && address < masking.pinAddress + kPinFieldSize) {
             masked[offset + i] = true;
         }
+    }
+}
+
+// Marks the PIN bytes of a transfer by the protocol's masking rule; memory
+// bytes are masked only where they hold the memory-resident PIN.
+void maskPins(const Masking& masking, const Flow& flow, int phase, bool toToken, bool* masked) {
+    if (masking.showPins) return;
+    for (size_t i = 0; i < kPacketSize; ++i) {
+        masked[i] = masked[i] ||
+                    vokwire::secretByte(flow.command, phase, toToken, i) == vokwire::Secret::kPin;
     }
 }
 
@@ -165,7 +177,7 @@ std::string describePacket(const LogEntry& entry, Flow& flow, const Masking& mas
     const uint8_t phase = d[0];
     flow.lastPhase = phase;
     switch (phase) {
-        case 0x00:
+        case vokwire::kPhaseOpen:
             flow = Flow{};
             flow.command = d[1];
             flow.lastPhase = 0;
@@ -173,25 +185,27 @@ std::string describePacket(const LogEntry& entry, Flow& flow, const Masking& mas
                                 "phase 0: command 0x%02x '%c', block %u, PIN kind %u", d[1],
                                 d[1] >= 0x20 && d[1] < 0x7F ? d[1] : '?', d[2] & 0x7Fu, d[2] >> 7);
             return text;
-        case 0x01:
-        case 0x06:
-            if (!masking.showPins) masked[2] = masked[3] = masked[4] = masked[5] = true;
-            return phase == 1 ? "phase 1: PIN" : "phase 6: new PIN";
-        case 0x02:
+        case vokwire::kPhasePin:
+        case vokwire::kPhaseNewPin:
+            maskPins(masking, flow, phase, true, masked);
+            return phase == vokwire::kPhasePin ? "phase 1: PIN" : "phase 6: new PIN";
+        case vokwire::kPhaseTokenId:
             return "phase 2: token identifier";
-        case 0x03:
+        case vokwire::kPhaseMemoryHeader:
             flow.wordOffset = static_cast<uint16_t>(d[2] | (d[3] << 8));
             flow.wordCount = static_cast<uint16_t>(d[4] | (d[5] << 8));
             flow.wordPairs = 0;
             (void)std::snprintf(text, sizeof text, "phase 3: word offset %u, word count %u",
                                 flow.wordOffset, flow.wordCount);
             return text;
-        case 0x04:
+        case vokwire::kPhaseWords:
             if (!masking.showPins) maskPinArea(masking, flow, 2, masked);
             ++flow.wordPairs;
             return "phase 4: words";
-        case 0x05:
-            if (flow.command == 0x36) {
+        case vokwire::kPhaseParameter:
+            if (flow.command == VOK_CMD_SET_PIN) {
+                maskPins(masking, flow, phase, true, masked);
+                if (!masking.showPins) return "phase 5: new PIN length";
                 (void)std::snprintf(text, sizeof text, "phase 5: new PIN length %u", d[2]);
                 return text;
             }
@@ -208,7 +222,8 @@ std::string describeReply(const LogEntry& entry, Flow& flow, const Masking& mask
     const std::vector<uint8_t>& d = entry.data;
     if (d.empty()) return "empty reply";
     char text[160];
-    const bool readLoop = flow.lastPhase == 3 && (flow.command == 0x31 || flow.command == 0x34);
+    const bool readLoop =
+        flow.lastPhase == vokwire::kPhaseMemoryHeader && vokwire::isMemoryRead(flow.command);
     if (d.size() >= 3 && flow.lastPhase == 0) {
         (void)std::snprintf(text, sizeof text, "status 0x%02x %s, tag 0x%02x", d[0],
                             statusName(d[0]), d[2]);

@@ -8,22 +8,22 @@ namespace voksim {
 
 namespace {
 
-constexpr uint8_t kCmdInfo = 0x30;
-constexpr uint8_t kCmdRead = 0x31;
-constexpr uint8_t kCmdWrite = 0x32;
-constexpr uint8_t kCmdInitialize = 0x33;
-constexpr uint8_t kCmdReadBlock = 0x34;
-constexpr uint8_t kCmdWriteBlock = 0x35;
-constexpr uint8_t kCmdSetPin = 0x36;
-constexpr uint8_t kCmdSetVendorId = 0x37;
-constexpr uint8_t kCmdGetVendorId = 0x38;
-constexpr uint8_t kCmdSetAttributes = 0x39;
-constexpr uint8_t kCmdGetAttributes = 0x3A;
-constexpr uint8_t kCmdLockBlock = 0x3B;
-constexpr uint8_t kCmdSetSecParameters = 0x3C;
-constexpr uint8_t kCmdGetSecParameters = 0x3D;
-constexpr uint8_t kCmdSetPinUse = 0x3E;
-constexpr uint8_t kCmdInitializeBlock = 0x3F;
+constexpr uint8_t kCmdInfo = VOK_CMD_GET_INFO;
+constexpr uint8_t kCmdRead = VOK_CMD_READ;
+constexpr uint8_t kCmdWrite = VOK_CMD_WRITE;
+constexpr uint8_t kCmdInitialize = VOK_CMD_INITIALIZE;
+constexpr uint8_t kCmdReadBlock = VOK_CMD_READ_EX;
+constexpr uint8_t kCmdWriteBlock = VOK_CMD_WRITE_EX;
+constexpr uint8_t kCmdSetPin = VOK_CMD_SET_PIN;
+constexpr uint8_t kCmdSetVendorId = VOK_CMD_SET_VENDOR_ID;
+constexpr uint8_t kCmdGetVendorId = VOK_CMD_GET_VENDOR_ID;
+constexpr uint8_t kCmdSetAttributes = VOK_CMD_SET_BLOCK_ATTR;
+constexpr uint8_t kCmdGetAttributes = VOK_CMD_GET_BLOCK_ATTR;
+constexpr uint8_t kCmdLockBlock = VOK_CMD_LOCK_BLOCK;
+constexpr uint8_t kCmdSetSecParameters = VOK_CMD_SET_SEC_PARAMETERS;
+constexpr uint8_t kCmdGetSecParameters = VOK_CMD_GET_SEC_PARAMETERS;
+constexpr uint8_t kCmdSetPinUse = VOK_CMD_SET_BLOCK_PIN_USE;
+constexpr uint8_t kCmdInitializeBlock = VOK_CMD_INITIALIZE_BLOCK;
 
 void putWord(uint8_t* bytes, uint16_t value) {
     bytes[0] = static_cast<uint8_t>(value);

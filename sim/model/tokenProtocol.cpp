@@ -32,13 +32,10 @@ uint8_t phaseOfPacketStage(uint8_t stage) {
     }
 }
 
-bool isReadCommand(uint8_t command) { return command == 0x31 || command == 0x34; }
-bool isWriteCommand(uint8_t command) { return command == 0x32 || command == 0x35; }
+bool isReadCommand(uint8_t command) { return vokwire::isMemoryRead(command); }
+bool isWriteCommand(uint8_t command) { return vokwire::isMemoryWrite(command); }
 bool isMemoryCommand(uint8_t command) { return isReadCommand(command) || isWriteCommand(command); }
-bool takesParameter(uint8_t command) {
-    return command == 0x36 || command == 0x37 || command == 0x39 || command == 0x3B ||
-           command == 0x3C || command == 0x3E;
-}
+bool takesParameter(uint8_t command) { return vokwire::sendsParameters(command); }
 
 // The status a fault puts into the reply that ends `phase`, or 0 for none.
 uint8_t injectedStatus(const TokenState& state, int phase) {
@@ -280,7 +277,7 @@ unsigned replyFor(TokenState& state, Transaction& tx, uint16_t wValue, uint8_t* 
         case kStageReply5:
             status = injectedStatus(state, 5);
             if (status == kStatusOk) status = executeAtPhase5(state, tx, reply, nowSeconds);
-            if (tx.command == 0x36) next = kStageNewPin;
+            if (tx.command == VOK_CMD_SET_PIN) next = kStageNewPin;
             break;
         case kStageReply6:
             status = injectedStatus(state, 6);

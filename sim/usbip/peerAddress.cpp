@@ -36,8 +36,10 @@ Peer describePeer(const sockaddr_storage& address) {
     }
     if (address.ss_family != AF_INET6) return Peer{"?", "?", "?"};
     const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-    const std::string shown =
-        "[" + text(AF_INET6, &v6.sin6_addr) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    std::string shown = "[";
+    shown += text(AF_INET6, &v6.sin6_addr);
+    shown += "]:";
+    shown += std::to_string(ntohs(v6.sin6_port));
     if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
         in_addr v4{};
         std::memcpy(&v4, v6.sin6_addr.s6_addr + 12, sizeof v4);

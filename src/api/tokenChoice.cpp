@@ -15,6 +15,7 @@
 
 #include "api/listedDevice.h"
 #include "api/publicCall.h"
+#include "api/tokenEntry.h"
 #include "common/vokAssert.h"
 #include "diagnostics/trace.h"
 #include "discovery/deviceList.h"
@@ -84,6 +85,8 @@ void explain_unlisted(const char* path) {
 }
 
 }  // namespace
+
+void vokFillTokenEntry(const VokDevice& device, VokTokenEntry& entry) { fill_entry(device, entry); }
 
 uint32_t vokListTokens(VokTokenEntry* entries, uint32_t capacity, uint32_t* count) {
     const PublicCall call;

@@ -18,6 +18,7 @@
 #include <ctime>
 
 #include "common/vokAssert.h"
+#include "common/wireFacts.h"
 
 namespace {
 
@@ -171,15 +172,6 @@ void vokTraceTransaction(const VokTraceTransaction& t) {
                t.transfers, static_cast<unsigned long long>(micros));
 }
 
-// Bytes that may carry a PIN or token memory: the payload of the PIN, data
-// and new-PIN packets, the new PIN's length in the parameter packet of the
-// set-PIN command, and the data of a memory read's replies.
-static bool masked(uint8_t command, int phase, bool toToken, size_t index) {
-    if (toToken && phase == 5) return command == VOK_CMD_SET_PIN && index == 2;
-    if (toToken) return (phase == 1 || phase == 4 || phase == 6) && index >= 2 && index <= 5;
-    return phase == 3 && index >= 3 && index <= 6;
-}
-
 void vokTraceTransfer(uint8_t command, int phase, bool toToken, uint16_t value,
                       const uint8_t* bytes, size_t length, int result, int error) {
     if (vokTraceLevel() < kTraceTransfers) return;
@@ -187,7 +179,7 @@ void vokTraceTransfer(uint8_t command, int phase, bool toToken, uint16_t value,
     const size_t shown = toToken ? length : (result > 0 ? static_cast<size_t>(result) : 0);
     size_t at = 0;
     for (size_t i = 0; i < shown && i < 16; ++i) {
-        if (masked(command, phase, toToken, i)) {
+        if (vokwire::maskedByte(command, phase, toToken, i)) {
             std::memcpy(hex + at, " **", 3);
         } else {
             (void)std::snprintf(hex + at, sizeof hex - at, " %02x", bytes[i]);

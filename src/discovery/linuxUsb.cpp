@@ -74,6 +74,31 @@ static bool is_probeable(int fd) {
     return fstat(fd, &st) == 0 && vokIsProbeableNode(st);
 }
 
+// Reads the descriptor through `fd` (the path names it in the trace): 0 with
+// the product ID stored for an accepted device; -1 when the opened file is not
+// one the library reads or gives fewer than 16 bytes; 16 for another device.
+int vokIdentifyOpenNode(int fd, const char* dev_path, unsigned int* prod_id) {
+    VOK_ASSERT(fd >= 0);
+    VOK_ASSERT(prod_id);
+    uint8_t prefix[kDescriptorPrefixSize];
+    ssize_t got = -1;
+    if (!is_probeable(fd)) {
+        vokTraceFailure("neither a usbfs device node nor a file: not read", dev_path);
+    } else if (got = read(fd, prefix, sizeof(prefix)); got < 0) {
+        vokTraceSystemError("read", dev_path, errno);
+    }
+    if (got != static_cast<ssize_t>(sizeof(prefix))) return -1;
+    const uint16_t idVendor = little_endian_16(prefix + kIdVendorOffset);
+    const uint16_t idProduct = little_endian_16(prefix + kIdProductOffset);
+    for (const VokUsbId& row : vokVendorIds) {
+        if (row.idVendor == idVendor && row.idProduct == idProduct) {
+            *prod_id = idProduct;
+            return 0;
+        }
+    }
+    return static_cast<int>(got);
+}
+
 // 0 with the product ID stored when the node is an accepted device; -1 when
 // it cannot be opened read-write or gives fewer than 16 bytes; 16 when it is
 // a device of another kind.
@@ -94,26 +119,8 @@ static int vok_probe_device(const char* dev_path, unsigned int* prod_id) {
         return -1;
     }
 
-    int result = -1;
     unsigned int productId = 0;
-    uint8_t prefix[kDescriptorPrefixSize];
-    ssize_t got = -1;
-    if (!is_probeable(fd)) {
-        vokTraceFailure("neither a usbfs device node nor a file: not read", dev_path);
-    } else if (got = read(fd, prefix, sizeof(prefix)); got < 0) {
-        vokTraceSystemError("read", dev_path, errno);
-    }
-    if (got == static_cast<ssize_t>(sizeof(prefix))) {
-        result = static_cast<int>(got);
-        const uint16_t idVendor = little_endian_16(prefix + kIdVendorOffset);
-        const uint16_t idProduct = little_endian_16(prefix + kIdProductOffset);
-        for (const VokUsbId& row : vokVendorIds) {
-            if (row.idVendor == idVendor && row.idProduct == idProduct) {
-                result = 0;
-                productId = idProduct;
-            }
-        }
-    }
+    const int result = vokIdentifyOpenNode(fd, dev_path, &productId);
 
     VOK_ASSERT(fd >= 0);
     close_device(fd);
@@ -129,6 +136,21 @@ static int vok_probe_device(const char* dev_path, unsigned int* prod_id) {
 static bool path_exists(const char* path) {
     struct stat st = {};
     return stat(path, &st) == 0;
+}
+
+// The rule of the scan below, for a caller that watches the root: the first
+// of $USB_DEVFS_PATH (through secure_getenv), /dev/bus/usb and /proc/bus/usb
+// that names anything that exists, copied to `root`; a configured root too
+// long for `size` is passed over. False when none exists.
+bool vokChooseUsbfsRoot(char* root, size_t size) {
+    VOK_ASSERT(root);
+    const char* configured = secure_getenv("USB_DEVFS_PATH");  // NOLINT(concurrency-mt-unsafe)
+    for (const char* candidate : {configured, kDevBusUsb, kProcBusUsb}) {
+        if (candidate == nullptr || strlen(candidate) >= size) continue;
+        memcpy(root, candidate, strlen(candidate) + 1);
+        if (path_exists(root)) return true;
+    }
+    return false;
 }
 
 void enumVendorDevices(VokListEntry* listHead) {

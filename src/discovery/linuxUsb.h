@@ -1,6 +1,7 @@
 // USB discovery under usbfs and device file access.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/tokenUsbId.h"
@@ -22,3 +23,12 @@ VOK_API int vokCloseDevice(VokDevice* device);
 }
 
 void enumVendorDevices(VokListEntry* listHead);
+
+// The usbfs root that the scan takes now (see linuxUsb.cpp), copied to `root`
+// of `size` bytes; false when no root exists.
+bool vokChooseUsbfsRoot(char* root, size_t size);
+
+// Identifies an opened node by its device descriptor: 0 with `*productId` set
+// for an accepted token, 16 for another device, -1 when the file is not one
+// the scan reads or is too short. `path` names the node in the trace.
+int vokIdentifyOpenNode(int fd, const char* path, unsigned int* productId);

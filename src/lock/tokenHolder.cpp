@@ -104,7 +104,7 @@ pid_t vokFindTokenHolder(dev_t device, ino_t inode) {
 
 bool vokHolderMayWrite(pid_t process, const struct stat& node) {
     char path[32];
-    std::snprintf(path, sizeof path, "/proc/%d/status", process);
+    (void)std::snprintf(path, sizeof path, "/proc/%d/status", process);
     char status[2048];
     if (read_small_file(path, status, sizeof status) <= 0) return false;
     // "Uid:" and "Gid:" give real, effective, saved and file-system IDs; the
@@ -137,14 +137,14 @@ bool vokHolderMayWrite(pid_t process, const struct stat& node) {
 uint64_t vokTaskProgress(pid_t process, pid_t thread) {
     char path[64];
     if (thread != 0) {
-        std::snprintf(path, sizeof path, "/proc/%d/task/%d/", process, thread);
+        (void)std::snprintf(path, sizeof path, "/proc/%d/task/%d/", process, thread);
     } else {
-        std::snprintf(path, sizeof path, "/proc/%d/", process);
+        (void)std::snprintf(path, sizeof path, "/proc/%d/", process);
     }
     const size_t base = std::strlen(path);
     char record[512];
 
-    std::snprintf(path + base, sizeof path - base, "stat");
+    (void)std::snprintf(path + base, sizeof path - base, "stat");
     if (read_small_file(path, record, sizeof record) <= 0) return 0;
     // The command name may hold spaces and parentheses: count from the last
     // ')'. After it: state (field 3) ... utime (14), stime (15).
@@ -153,7 +153,7 @@ uint64_t vokTaskProgress(pid_t process, pid_t thread) {
     const uint64_t cpu = field_after(after + 2, 11) + field_after(after + 2, 12);
 
     uint64_t scheduled = 0;
-    std::snprintf(path + base, sizeof path - base, "schedstat");
+    (void)std::snprintf(path + base, sizeof path - base, "schedstat");
     if (read_small_file(path, record, sizeof record) > 0) {
         scheduled = field_after(record, 0) + field_after(record, 2);
     }

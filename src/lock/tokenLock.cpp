@@ -245,7 +245,10 @@ int wait_in_turn(int fd, uint32_t limitMillis) {
         const int64_t now = now_micros();
         if (now - lastLook >= kProgressLookMicros) {
             const HolderView view = look_at_holder(node);
-            if (!(view == seen) && (view.process != 0 || view.progress != 0)) lastProgress = now;
+            // A new holder, or the same one further on; one that shows no
+            // progress (unseen, or without a right to the node) counts for
+            // nothing, also when it changes.
+            if (view.progress != 0 && !(view == seen)) lastProgress = now;
             // A waiter ahead that leaves a free token untaken between two
             // looks is stopped or gone astray: do not wait behind it.
             passStalledQueue = ahead != 0 && ahead == aheadAtLook && view.process == 0;

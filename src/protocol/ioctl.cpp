@@ -20,6 +20,8 @@
 
 #include "common/libraryStatus.h"
 #include "common/vokAssert.h"
+#include "common/wireFacts.h"
+#include "diagnostics/capture.h"
 #include "diagnostics/trace.h"
 #include "discovery/linuxUsb.h"
 #include "lock/tokenLock.h"
@@ -29,41 +31,11 @@
 // units, 2: 256-byte units).
 static constexpr uint8_t kHighestMemoryModel = 2;
 static constexpr unsigned kInitializeSettleSeconds = 6;
-static constexpr size_t kNewPinSize = sizeof(TDRVREQUEST_MEK::pin);
 
-// Codes whose phase 0 returns a 16-byte reply and ends the transaction.
-static bool ends_after_phase0(uint8_t code) {
-    switch (code) {
-        case VOK_CMD_GET_INFO:
-        case VOK_CMD_GET_VENDOR_ID:
-        case VOK_CMD_GET_BLOCK_ATTR:
-        case VOK_CMD_GET_SEC_PARAMETERS:
-            return true;
-        default:
-            return false;
-    }
-}
-
-static bool is_memory_read(uint8_t code) { return code == VOK_CMD_READ || code == VOK_CMD_READ_EX; }
-
-static bool is_memory_write(uint8_t code) {
-    return code == VOK_CMD_WRITE || code == VOK_CMD_WRITE_EX;
-}
-
-// Codes that send one parameter packet in phase 5.
-static bool sends_parameters(uint8_t code) {
-    switch (code) {
-        case VOK_CMD_SET_PIN:
-        case VOK_CMD_SET_VENDOR_ID:
-        case VOK_CMD_SET_BLOCK_ATTR:
-        case VOK_CMD_LOCK_BLOCK:
-        case VOK_CMD_SET_SEC_PARAMETERS:
-        case VOK_CMD_SET_BLOCK_PIN_USE:
-            return true;
-        default:
-            return false;
-    }
-}
+using vokwire::endsAfterPhase0;
+using vokwire::isMemoryRead;
+using vokwire::isMemoryWrite;
+using vokwire::sendsParameters;
 
 // Memory transfers move whole word pairs, so an odd count touches the two
 // bytes after its last word; a count within the record's capacity keeps every
@@ -126,21 +98,21 @@ static int end_phase(VokDevice* device, uint8_t tag, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP0(VokDevice* device, TDRVREQUEST_MEK* request, uint8_t* tag) {
-    tTransactionProgress.phase = 0;
+    tTransactionProgress.phase = vokwire::kPhaseOpen;
     request->status = kStatusOk;
     Packet packetBuffer;
     uint8_t* const packet = packetBuffer.bytes;
     fill_random(packet, kPacketSize);
-    packet[0] = 0x00;
-    packet[1] = request->command;
-    packet[2] = block_and_pin_type_byte(request);
+    packet[vokwire::kPacketPhase] = vokwire::kPhaseOpen;
+    packet[vokwire::kPacketCommand] = request->command;
+    packet[vokwire::kPacketBlockByte] = block_and_pin_type_byte(request);
     if (control_transfer(device, kToToken, packet, kPacketSize, 0) != 0) {
         return kStatusTransferFailed;
     }
 
     LongReply replyBuffer{};
     uint8_t* const reply = replyBuffer.bytes;
-    if (ends_after_phase0(request->command)) {
+    if (endsAfterPhase0(request->command)) {
         if (control_transfer(device, kFromToken, reply, kLongReplySize, 0) != 0) {
             return kStatusTransferFailed;
         }
@@ -174,12 +146,12 @@ int cmdProtocolMOP0(VokDevice* device, TDRVREQUEST_MEK* request, uint8_t* tag) {
 }
 
 int cmdProtocolMOP1(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tTransactionProgress.phase = 1;
-    if (ends_after_phase0(request->command)) {
+    tTransactionProgress.phase = vokwire::kPhasePin;
+    if (endsAfterPhase0(request->command)) {
         VOK_ASSERT(false);
     }
     request->status = kStatusOk;
-    if (!send_packets(device, 0x01, tag, request->pin, sizeof request->pin / 4)) {
+    if (!send_packets(device, vokwire::kPhasePin, tag, request->pin, vokwire::kPinPackets)) {
         return kStatusTransferFailed;
     }
     Packet replyBuffer{};
@@ -196,18 +168,19 @@ int cmdProtocolMOP1(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP2(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tTransactionProgress.phase = 2;
+    tTransactionProgress.phase = vokwire::kPhaseTokenId;
     request->status = kStatusOk;
-    if (!send_packets(device, 0x02, tag, request->tokenId, sizeof request->tokenId / 4)) {
+    if (!send_packets(device, vokwire::kPhaseTokenId, tag, request->tokenId,
+                      vokwire::kTokenIdPackets)) {
         return kStatusTransferFailed;
     }
     return end_phase(device, tag, request);
 }
 
 int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tTransactionProgress.phase = 3;
+    tTransactionProgress.phase = vokwire::kPhaseMemoryHeader;
     const uint8_t code = request->command;
-    if (!is_memory_read(code) && !is_memory_write(code)) {
+    if (!isMemoryRead(code) && !isMemoryWrite(code)) {
         VOK_ASSERT(false);
     }
     request->status = kStatusOk;
@@ -218,8 +191,8 @@ int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
     Packet packetBuffer;
     uint8_t* const packet = packetBuffer.bytes;
     fill_random(packet, kPacketSize);
-    packet[0] = 0x03;
-    packet[1] = tag;
+    packet[vokwire::kPacketPhase] = vokwire::kPhaseMemoryHeader;
+    packet[vokwire::kPacketTag] = tag;
     packet[2] = static_cast<uint8_t>(request->wordOffset);
     packet[3] = static_cast<uint8_t>(request->wordOffset >> 8);
     packet[4] = static_cast<uint8_t>(request->wordCount);
@@ -228,7 +201,7 @@ int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
         return kStatusTransferFailed;
     }
     // A write hears from the token only after its data packets (phase 4).
-    if (is_memory_write(code)) {
+    if (isMemoryWrite(code)) {
         return kStatusOk;
     }
     if (request->wordCount == 0) {
@@ -252,32 +225,32 @@ int cmdProtocolMOP3(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP4(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tTransactionProgress.phase = 4;
-    if (!is_memory_write(request->command)) {
+    tTransactionProgress.phase = vokwire::kPhaseWords;
+    if (!isMemoryWrite(request->command)) {
         VOK_ASSERT(false);
     }
     request->status = kStatusOk;
     if (!word_count_fits(request)) {
         return finish_phase(request, kStatusBadArgument);
     }
-    if (!send_packets(device, 0x04, tag, request->data, word_pair_count(request))) {
+    if (!send_packets(device, vokwire::kPhaseWords, tag, request->data, word_pair_count(request))) {
         return kStatusTransferFailed;
     }
     return end_phase(device, tag, request);
 }
 
 int cmdProtocolMOP5(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tTransactionProgress.phase = 5;
+    tTransactionProgress.phase = vokwire::kPhaseParameter;
     const uint8_t code = request->command;
-    if (!sends_parameters(code)) {
+    if (!sendsParameters(code)) {
         VOK_ASSERT(false);
     }
     request->status = kStatusOk;
     Packet packetBuffer;
     uint8_t* const packet = packetBuffer.bytes;
     fill_random(packet, kPacketSize);
-    packet[0] = 0x05;
-    packet[1] = tag;
+    packet[vokwire::kPacketPhase] = vokwire::kPhaseParameter;
+    packet[vokwire::kPacketTag] = tag;
     if (code == VOK_CMD_SET_PIN) {
         packet[2] = request->newPinLength;
     } else {
@@ -299,13 +272,13 @@ int cmdProtocolMOP5(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 }
 
 int cmdProtocolMOP6(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
-    tTransactionProgress.phase = 6;
+    tTransactionProgress.phase = vokwire::kPhaseNewPin;
     if (request->command != VOK_CMD_SET_PIN) {
         VOK_ASSERT(false);
     }
     request->status = kStatusOk;
     // The new PIN: all 32 bytes, zero-padded by the builder.
-    if (!send_packets(device, 0x06, tag, request->data, kNewPinSize / 4)) {
+    if (!send_packets(device, vokwire::kPhaseNewPin, tag, request->data, vokwire::kNewPinPackets)) {
         return kStatusTransferFailed;
     }
     return end_phase(device, tag, request);
@@ -314,14 +287,14 @@ int cmdProtocolMOP6(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
 // The phases after 0, 1 and 2, chosen by the command code.
 static int run_command_phases(uint8_t tag, VokDevice* device, TDRVREQUEST_MEK* request) {
     const uint8_t code = request->command;
-    if (is_memory_read(code) || is_memory_write(code)) {
+    if (isMemoryRead(code) || isMemoryWrite(code)) {
         int result = cmdProtocolMOP3(tag, device, request);
-        if (result == kStatusOk && is_memory_write(code)) {
+        if (result == kStatusOk && isMemoryWrite(code)) {
             result = cmdProtocolMOP4(tag, device, request);
         }
         return result;
     }
-    if (sends_parameters(code)) {
+    if (sendsParameters(code)) {
         int result = cmdProtocolMOP5(tag, device, request);
         if (result == kStatusOk && code == VOK_CMD_SET_PIN) {
             result = cmdProtocolMOP6(tag, device, request);
@@ -361,7 +334,7 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
 
     // Refused before anything is sent: a larger count would move bytes
     // outside the record's data area.
-    if ((is_memory_read(code) || is_memory_write(code)) && !word_count_fits(request)) {
+    if ((isMemoryRead(code) || isMemoryWrite(code)) && !word_count_fits(request)) {
         request->status = kStatusBadArgument;
         return kStatusBadArgument;
     }
@@ -374,18 +347,20 @@ int cmdProtocolExecute(VokDevice* device, TDRVREQUEST_MEK* request) {
     const bool traced = vokTraceLevel() >= kTraceTransactions;
     const uint64_t startNanos = traced ? vokTraceNowNanos() : 0;
     tTransactionProgress.command = code;
-    tTransactionProgress.phase = -1;
+    tTransactionProgress.phase = vokwire::kPhaseReset;
     tTransactionProgress.transfers = 0;
     if (code == VOK_CMD_GET_INFO) {
         // Brings the token to a known state before it is asked who it is;
         // whether the reset worked shows in the exchange that follows.
         if (ioctl(device->fd, USBDEVFS_RESET, 0) != 0) {
             vokTraceSystemError("ioctl USBDEVFS_RESET", device->devicePath, errno);
+        } else if (vokCaptureOn()) {
+            vokCaptureReset(device->devicePath, device->productId);
         }
     }
 
     int result = cmdProtocolMOP0(device, request, &tag);
-    if (result == kStatusOk && !ends_after_phase0(code)) {
+    if (result == kStatusOk && !endsAfterPhase0(code)) {
         result = cmdProtocolMOP1(tag, device, request);
         if (result == kStatusOk) {
             result = cmdProtocolMOP2(tag, device, request);

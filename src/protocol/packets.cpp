@@ -14,12 +14,12 @@
 #include <chrono>
 #endif
 
+#include "diagnostics/capture.h"
 #include "diagnostics/trace.h"
 
-static constexpr unsigned kTransferTimeoutMs = 6000;
-static constexpr uint8_t kRequestTypeToToken = 0x42;    // host-to-device, vendor, endpoint
-static constexpr uint8_t kRequestTypeFromToken = 0xC2;  // device-to-host, vendor, endpoint
-static constexpr uint8_t kResetMarker = 0xFF;
+using vokwire::kRequestTypeFromToken;
+using vokwire::kRequestTypeToToken;
+using vokwire::kResetMarker;
 
 thread_local TransactionProgress tTransactionProgress;
 
@@ -51,15 +51,22 @@ int32_t control_transfer(VokDevice* device, int direction, uint8_t* buffer, size
     }
     usbdevfs_ctrltransfer setup{};
     setup.bRequestType = direction == kToToken ? kRequestTypeToToken : kRequestTypeFromToken;
-    setup.bRequest = 0;
+    setup.bRequest = vokwire::kRequest;
     setup.wValue = value;
-    setup.wIndex = 0;
+    setup.wIndex = vokwire::kIndex;
     setup.wLength = static_cast<uint16_t>(length);
-    setup.timeout = kTransferTimeoutMs;
+    setup.timeout = vokwire::kTimeoutMs;
     setup.data = buffer;
+    const bool captured = vokCaptureOn();
+    const timespec submitted = captured ? vokCaptureNow() : timespec{};
     const int transferred = ioctl(device->fd, USBDEVFS_CONTROL, &setup);
     const int error = transferred < 0 ? errno : 0;
     ++tTransactionProgress.transfers;
+    if (captured) {
+        vokCaptureTransfer({device->devicePath, device->productId, tTransactionProgress.command,
+                            tTransactionProgress.phase, direction == kToToken, value, buffer,
+                            length, transferred, error, submitted});
+    }
     vokTraceTransfer(tTransactionProgress.command, tTransactionProgress.phase,
                      direction == kToToken, value, buffer, length, transferred, error);
     if (transferred < 0) {
@@ -77,7 +84,7 @@ int32_t control_transfer(VokDevice* device, int direction, uint8_t* buffer, size
 extern "C" void reset_dongle(VokDevice* device, uint8_t tag) {
     Packet packet;
     Packet reply;
-    tTransactionProgress.phase = -1;
+    tTransactionProgress.phase = vokwire::kPhaseReset;
     fill_random(packet.bytes, kPacketSize);
     packet.bytes[0] = kResetMarker;
     // All three transfers are attempted whatever the earlier ones gave: the

@@ -10,11 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/wireFacts.h"
 #include "discovery/deviceList.h"
 #include "vok/vok.h"
 
-inline constexpr size_t kPacketSize = 8;
-inline constexpr size_t kLongReplySize = 16;
+inline constexpr size_t kPacketSize = vokwire::kPacketSize;
+inline constexpr size_t kLongReplySize = vokwire::kLongReplySize;
 inline constexpr int kToToken = 0;
 inline constexpr int kFromToken = 1;
 

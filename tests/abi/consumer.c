@@ -8,5 +8,6 @@ int main(void) {
     if (vokClose(VOK_INVALID_HANDLE) != VOK_STATUS_BAD_HANDLE) return 1;
     if (vokListTokens(NULL, 1, &count) != VOK_STATUS_BAD_ARGUMENT) return 2;
     if (vokOpenPath(NULL) != VOK_INVALID_HANDLE) return 3;
+    if (vokMonitorCreate(2u) != NULL || vokMonitorRead(NULL, NULL) != -1) return 4;
     return 0;
 }

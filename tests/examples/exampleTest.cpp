@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <future>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,9 @@ struct ProgramRun {
 
 // Runs `program` with the environment of this process, the virtual token's
 // interposer preloaded.
-ProgramRun run_with_virtual_token(const char* program) {
+ProgramRun run_with_virtual_token(const char* program, const std::vector<std::string>& args = {}) {
     const testsupport::ExecArgs exec(
-        program, {},
+        program, args,
         testsupport::withInterposer(testsupport::currentEnvironment(), VOK_SIM_LIBRARY));
 
     ProgramRun run;
@@ -94,6 +95,23 @@ TEST(ExampleProgram, CppQuickstartListsTheTokens) {
     const std::string node = tree.addToken(2);
     const ProgramRun run = run_with_virtual_token(VOK_EXAMPLE_QUICKSTART_CPP);
     EXPECT_NE(run.output.find("token 0:        " + node + " (product 0x0401)"), std::string::npos)
+        << run.output;
+}
+
+// The monitor example prints the present token, then a token plugged in
+// while it runs, and stops after the count of events it was given.
+TEST(ExampleProgram, MonitorPrintsArrivals) {
+    TokenTree tree;
+    const std::string node = tree.addToken(2);
+    const std::string later = tree.root() + "/001/007";
+    auto running = std::async(std::launch::async,
+                              [] { return run_with_virtual_token(VOK_EXAMPLE_MONITOR, {"2"}); });
+    tree.addToken(7);  // before or after the program's start: an arrival either way
+    const ProgramRun run = running.get();
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("arrived " + node + " (bus 1, device 2)"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("arrived " + later + " (bus 1, device 7)"), std::string::npos)
         << run.output;
 }
 

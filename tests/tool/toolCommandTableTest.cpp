@@ -110,7 +110,7 @@ const std::vector<CommandCase> kCases = {
 
     // Operations on the token.
     {"Help", {"--help"}, 0, "doctor", ""},
-    {"Version", {"--version"}, 0, "1.2.0", ""},
+    {"Version", {"--version"}, 0, "1.3.0", ""},
     {"List", {"list"}, 0, "{root}/001/002    1       2  0x0401\n", ""},
     {"ListIdentified", {"list", "--reset-and-identify"}, 0, "564f4b0000000001", ""},
     {"InfoByPath", {"info", "--path", "{root}/001/002"}, 0, "index             0", ""},

@@ -1,4 +1,4 @@
-// vok wait on a virtual tree: a real vok process waits while this test plugs
+// vok wait and vok monitor on a virtual tree: a real vok process waits while this test plugs
 // and unplugs tokens. Each wait is given far more time than it needs, so an
 // exit status of 0 means it woke on the change, not on its time-out.
 #include <gtest/gtest.h>
@@ -168,6 +168,29 @@ TEST(VokWait, TimeOutAndMissingRootHaveTheirOwnExitStatus) {
     RunResult missing = runVokIn(env, {"wait"});
     EXPECT_EQ(missing.exitCode, 3);
     EXPECT_NE(missing.err.find("run 'vok doctor'"), std::string::npos) << missing.err;
+}
+
+// vok monitor prints one JSON object a line: the present token first, then
+// the departure and arrival made while it runs; it ends after --count events,
+// or with status 4 when the time runs out first.
+TEST(VokMonitor, PrintsEventsAsJsonLinesAndEndsAfterTheCountOrTheTime) {
+    VirtualTree tree;
+    const std::string node = tree.addToken(1, 2);
+    voksim::createForeignDevice(tree.root.path(), 1, 3, 0x046D, 0xC077);
+    RunResult run = waitAcross(
+        tree, {"monitor", "--json", "--present", "--count", "3", "--timeout", kLongTimeout}, [&] {
+            ASSERT_TRUE(voksim::unplug(node));
+            ASSERT_TRUE(voksim::replug(node));
+        });
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string fields = "\"path\":\"" + node + "\",\"bus\":1,\"device\":2,\"product\":1025";
+    EXPECT_EQ(run.out, "{\"event\":\"arrived\"," + fields + ",\"index\":0}\n" +
+                           "{\"event\":\"left\"," + fields + "}\n" + "{\"event\":\"arrived\"," +
+                           fields + ",\"index\":0}\n");
+
+    RunResult quiet = runVok(tree, {"monitor", "--timeout", "0"});
+    EXPECT_EQ(quiet.exitCode, 4);
+    EXPECT_EQ(quiet.out, "");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // vok wait: until a token is present at an index, or with --gone until the
-// token at that index has been removed. The wait sleeps on inotify events of
-// the usbfs root and scans again, through the library, after each burst.
+// token at that index has been removed. The wait sleeps on the library's
+// token monitor and scans again, through the library, after each event.
 #include <chrono>
 #include <memory>
 #include <string>
@@ -8,8 +8,8 @@
 #include "commands.h"
 #include "failure.h"
 #include "numbers.h"
+#include "tokenEvents.h"
 #include "usbScan.h"
-#include "usbfsWatch.h"
 
 namespace vokcli {
 
@@ -34,24 +34,18 @@ std::string pathAt(unsigned index) {
 }
 
 int runWait(const WaitOptions& o) {
-    const UsbTree tree = findUsbfsRoot();
-    if (tree.source == RootSource::kNone) {
-        throw Failure{kExitNoToken,
-                      "wait: no usbfs root: neither /dev/bus/usb nor /proc/bus/usb exists "
-                      "(run 'vok doctor')"};
-    }
-    const auto deadline = o.timeoutGiven
-                              ? UsbfsWatch::Clock::now() + std::chrono::seconds(o.timeout)
-                              : UsbfsWatch::Clock::time_point::max();
-    // Watch first, then scan: a change between the two wakes the first wait.
-    UsbfsWatch watch(tree.root);
+    const auto deadline = deadlineAfter(o.timeoutGiven, o.timeout);
+    // Watch first, then scan: a change between the two is an event. The
+    // present tokens are reported too, so that their departure is.
+    const vok::Monitor monitor = openMonitor("wait", true);
     const std::string watched = o.gone ? pathAt(o.index) : std::string();
+    vok::MonitorEvent event;
     for (;;) {
         const std::string now = pathAt(o.index);
         // Gone: no token at the index, or another token (another path) there.
         const bool done = o.gone ? now != watched || watched.empty() : !now.empty();
         if (done) return kExitOk;
-        if (!watch.waitForChange(deadline)) {
+        if (!nextTokenEvent(monitor, deadline, event)) {
             throw Failure{kExitTimeout, "wait: the token at index " + std::to_string(o.index) +
                                             (o.gone ? " is still present" : " did not appear") +
                                             " after " + std::to_string(o.timeout) + " s"};

@@ -20,5 +20,7 @@ void registerAdminCommands(CLI::App& app, CommandTable& table);      // init, pi
 void registerRawCommand(CLI::App& app, CommandTable& table);         // raw
 void registerDoctorCommand(CLI::App& app, CommandTable& table);      // doctor
 void registerWaitCommand(CLI::App& app, CommandTable& table);        // wait
+void registerDecodeCommand(CLI::App& app, CommandTable& table);      // decode
+void registerMonitorCommand(CLI::App& app, CommandTable& table);     // monitor
 
 }  // namespace vokcli

@@ -1,9 +1,12 @@
 // vok: see and administer the tokens that libvok reaches.
+#include <fcntl.h>
+#include <unistd.h>
 #include <vok/vok.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -38,6 +41,11 @@ int runVok(int argc, char** argv) {
     app.add_flag("-v", verbosity,
                  "Trace the library's work on stderr: -v failing system calls, -vv and every "
                  "transaction, -vvv and every control transfer (PINs masked)");
+    std::string capture;
+    app.add_option("--capture", capture,
+                   "Write the control transfers the library makes to FILE, a usbmon pcap "
+                   "(VOK_CAPTURE; PIN and memory bytes masked unless VOK_CAPTURE_PINS=1)")
+        ->type_name("FILE");
     app.fallthrough();
     app.footer(
         "PINs are read from a file (--pin-file), an environment variable (--pin-env) or the "
@@ -53,6 +61,8 @@ int runVok(int argc, char** argv) {
     registerRawCommand(app, table);
     registerDoctorCommand(app, table);
     registerWaitCommand(app, table);
+    registerDecodeCommand(app, table);
+    registerMonitorCommand(app, table);
 
     try {
         app.parse(argc, argv);
@@ -62,6 +72,17 @@ int runVok(int argc, char** argv) {
     }
 
     if (verbosity > 0) vokSetLogLevel(verbosity);
+    // Read by the library at its first transfer, which comes later; a file
+    // it could not open would only be named in the trace, so try it first.
+    if (!capture.empty()) {
+        const int fd =
+            open(capture.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0 || close(fd) != 0 || setenv("VOK_CAPTURE", capture.c_str(), 1) != 0) {
+            (void)std::fprintf(stderr, "vok: cannot write the capture %s: %s\n", capture.c_str(),
+                               std::strerror(errno));
+            return kExitUsage;
+        }
+    }
     const Action* action = table.selected();
     if (action == nullptr) {
         (void)std::fprintf(stderr, "vok: no command given (see --help)\n");

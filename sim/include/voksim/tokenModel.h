@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "common/tokenLimits.h"
+#include "common/wireFacts.h"
 
 namespace voksim {
 
@@ -55,11 +56,11 @@ inline constexpr uint16_t kAttrUserPinLockedOut = 0x0400;
 inline constexpr uint16_t kAttrAdminPinLockedOut = 0x0800;
 
 // Setup of a control transfer as the token sees it.
-inline constexpr uint8_t kRequestTypeOut = 0x42;  // host to device, vendor, endpoint
-inline constexpr uint8_t kRequestTypeIn = 0xC2;   // device to host, vendor, endpoint
-inline constexpr uint8_t kPacketSize = 8;
-inline constexpr uint8_t kLongReplySize = 16;
-inline constexpr uint8_t kResetPacketMarker = 0xFF;
+inline constexpr uint8_t kRequestTypeOut = vokwire::kRequestTypeToToken;
+inline constexpr uint8_t kRequestTypeIn = vokwire::kRequestTypeFromToken;
+inline constexpr uint8_t kPacketSize = vokwire::kPacketSize;
+inline constexpr uint8_t kLongReplySize = vokwire::kLongReplySize;
+inline constexpr uint8_t kResetPacketMarker = vokwire::kResetMarker;
 
 // How the token identifies itself, fixed at creation.
 struct TokenIdentity {
