@@ -55,15 +55,19 @@ function(vok_link target)
   target_link_libraries(${target} PRIVATE ${_linked})
 endfunction()
 
-# Compiles TARGET's sources in batches of ten, each batch one translation
-# unit, but for the files named after it (those whose names would clash with
-# another file's). For targets whose every file includes a large header
-# library: its inline code is then compiled once a batch, not once a file.
+# Compiles the named FILES of TARGET in batches of ten, each batch one
+# translation unit (a unity build); TARGET's other files compile on their own.
+# For targets whose every file includes a large header library: its inline
+# code is then compiled once a batch, not once a file. A file joins a batch
+# only when named here, as its names must not clash with the batch's others.
 function(vok_unity_build target)
-  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 10)
-  if(ARGN)
-    set_source_files_properties(${ARGN} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
-  endif()
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_MODE GROUP)
+  set(_index 0)
+  foreach(file ${ARGN})
+    math(EXPR _batch "${_index} / 10")
+    set_source_files_properties(${file} PROPERTIES UNITY_GROUP "${target}_${_batch}")
+    math(EXPR _index "${_index} + 1")
+  endforeach()
 endfunction()
 
 # A GoogleTest binary. LIBS are linked by vok_link (a subsystem under test
