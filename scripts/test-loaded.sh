@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs the timing-sensitive tests (labels sim, concurrency, tool) again while
+# Runs the timing-sensitive tests (labels sim, concurrency, tool, monitor) again while
 # every core is kept busy by another process, so that a test that leans on
 # the machine's speed fails here rather than on a user's busy machine.
 # usage: test-loaded.sh [PRESET...]   (default: asan tsan, each built by
@@ -22,7 +22,7 @@ done
 echo "test-loaded: $(nproc) busy loops running (load: $(cut -d' ' -f1-3 /proc/loadavg))"
 
 for preset in "$@"; do
-  labels='sim|concurrency|tool'
+  labels='sim|concurrency|tool|monitor'
   [ "$preset" = tsan ] && labels=concurrency
   ctest --preset "$preset" -L "$labels"
 done
