@@ -112,39 +112,6 @@ TEST(TokenWait, AStoppedHolderMakesOthersFailWithEbusyAfterTheLimitThenReleasesT
     EXPECT_NE(again.get(), VOK_INVALID_HANDLE);
 }
 
-// A process forked without exec while another thread holds the token gets a
-// copy of the lock's descriptor; the library closes it in the child, so that
-// a long-lived worker does not keep the token from everybody.
-TEST(TokenWait, AChildForkedDuringACallDoesNotKeepTheToken) {
-    TokenTree tree;
-    const std::string node = tree.addToken(2);
-    ScopedHandle handle(vokOpen(0));
-    ASSERT_NE(handle.get(), VOK_INVALID_HANDLE);
-    voksim::Faults slow;
-    slow.latencyMicros = 1000;
-    ASSERT_TRUE(voksim::setFaults(node, slow));
-    std::thread reader([&] {
-        uint8_t bytes[1024];
-        VokIdResponse response;
-        EXPECT_EQ(vokRead(handle.get(), nullptr, 0, 0, bytes, sizeof bytes, &response), 0u);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // inside its read
-    const pid_t worker = fork();
-    ASSERT_NE(worker, -1);
-    if (worker == 0) {
-        pause();
-        _exit(0);
-    }
-    reader.join();
-    ASSERT_TRUE(voksim::clearFaults(node));
-
-    uint8_t byte = 0;
-    VokIdResponse response;
-    EXPECT_EQ(vokRead(handle.get(), nullptr, 0, 7, &byte, 1, &response), VOK_STATUS_OK);
-    kill(worker, SIGKILL);
-    waitpid(worker, nullptr, 0);
-}
-
 // A process that may only read the node can still flock it; however busy it
 // keeps itself, its waiters give up after the limit instead of waiting on.
 TEST(TokenWait, AHolderThatMayOnlyReadTheNodeDelaysNobodyBeyondTheLimit) {
@@ -302,9 +269,44 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"NoDescriptorLeft", EMFILE, EMFILE, use_every_descriptor}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
-// The lock's descriptor is close-on-exec: a program started while a thread
-// holds the token (posix_spawn runs no fork handler) does not keep it.
-TEST(TokenWait, AProgramSpawnedDuringACallDoesNotKeepTheToken) {
+// A process started while another thread holds the token gets a copy of the
+// lock's descriptor. A child forked without exec (a long-lived worker) has it
+// closed by the library's fork handler; a program started by posix_spawn,
+// which runs no fork handler, loses it at exec (close-on-exec). Neither keeps
+// the token from everybody.
+enum class Started { kForkedWithoutExec, kSpawned };
+
+pid_t start_process(Started how) {
+    if (how == Started::kForkedWithoutExec) {
+        const pid_t worker = fork();
+        if (worker == 0) {
+            pause();
+            _exit(0);
+        }
+        return worker;
+    }
+    char sh[] = "/bin/sh";
+    char dashC[] = "-c";
+    char script[] = "exec sleep 600";
+    char* argv[] = {sh, dashC, script, nullptr};
+    pid_t program = -1;
+    return posix_spawn(&program, sh, nullptr, nullptr, argv, environ) == 0 ? program : -1;
+}
+
+// Returns once somebody holds the token lock of `node`.
+void wait_until_held(const std::string& node) {
+    const int probe = open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(probe, 0);
+    while (flock(probe, LOCK_EX | LOCK_NB) == 0) {
+        flock(probe, LOCK_UN);
+        std::this_thread::yield();
+    }
+    close(probe);
+}
+
+class TokenWaitStarted : public ::testing::TestWithParam<Started> {};
+
+TEST_P(TokenWaitStarted, AProcessStartedDuringACallDoesNotKeepTheToken) {
     TokenTree tree;
     const std::string node = tree.addToken(2);
     ScopedHandle handle(vokOpen(0));
@@ -320,29 +322,25 @@ TEST(TokenWait, AProgramSpawnedDuringACallDoesNotKeepTheToken) {
         EXPECT_EQ(vokRead(handle.get(), nullptr, 0, 0, bytes, sizeof bytes, &response), 0u);
     });
     while (!reading) std::this_thread::yield();
-    // The program lives until its standard input closes.
-    int input[2];
-    ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    char sh[] = "/bin/sh";
-    char dashC[] = "-c";
-    char script[] = "read line";
-    char* argv[] = {sh, dashC, script, nullptr};
-    pid_t program = 0;
-    ASSERT_EQ(posix_spawn(&program, sh, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(input[0]);
+    wait_until_held(node);
+    const pid_t started = start_process(GetParam());
     reader.join();
+    ASSERT_GT(started, 0);
     ASSERT_TRUE(voksim::clearFaults(node));
 
     uint8_t byte = 0;
     VokIdResponse response;
     EXPECT_EQ(vokRead(handle.get(), nullptr, 0, 7, &byte, 1, &response), VOK_STATUS_OK);
-    close(input[1]);
-    waitpid(program, nullptr, 0);
+    kill(started, SIGKILL);
+    waitpid(started, nullptr, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, TokenWaitStarted,
+                         ::testing::Values(Started::kForkedWithoutExec, Started::kSpawned),
+                         [](const ::testing::TestParamInfo<Started>& info) {
+                             return info.param == Started::kSpawned ? "Spawned"
+                                                                    : "ForkedWithoutExec";
+                         });
 
 }  // namespace
 }  // namespace voktest
